@@ -1,0 +1,128 @@
+// Application shell: loads the image, installs the console handler, starts
+// the link threads and polls the sequencer until the user stops it.
+#include "main.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "eth.h"
+#include "mstate.h"
+#include "platform.h"
+#include "ymodem.h"
+
+uint8_t fw_buf[FW_BUF_SIZE];
+long fw_size = 0;
+char* fw_name = nullptr;
+char only_explore = 0;
+std::atomic<int> requestTerminate{0};
+
+static std::atomic<int> requestExit{0};
+
+int ConsoleHandler(uint32_t dwType) {
+    switch (dwType) {
+    case 0:
+        puts("ctrl-c");
+        break;
+    case 1:
+        puts("break");
+        break;
+    default:
+        puts("Some other event");
+        break;
+    }
+    requestExit.store(1);
+    return 1;
+}
+
+void udpThread(void) {
+    while (requestTerminate.load() == 0) {
+        uint32_t timeout = PollUDP();
+        fflush(stdout);
+        plat_sleep_ms(timeout);
+    }
+}
+
+void tcpThread(void) {
+    while (requestTerminate.load() == 0) {
+        uint32_t timeout = PollTCP();
+        fflush(stdout);
+        plat_sleep_ms(timeout);
+    }
+}
+
+// Block 0 carries the path, its terminator and the size as decimal text in
+// 128 bytes; a longer path would reach the machine cut short.
+static bool fits_block0(const char* path, long size) {
+    char size_text[24];
+    int digits = snprintf(size_text, sizeof size_text, "%ld", size);
+    return strlen(path) + 1 + static_cast<size_t>(digits) <= PACKET_SIZE;
+}
+
+// Loads the open image into fw_buf. An image that cannot be sent whole is
+// refused before any machine is touched: returns false with `why` filled.
+static bool load_image(FILE* f, const char* path, char* why, size_t why_len) {
+    if (fseek(f, 0, SEEK_END) != 0) {
+        snprintf(why, why_len, "cannot measure its length (%s)", strerror(errno));
+        return false;
+    }
+    long size = ftell(f);
+    if (size < 0 || fseek(f, 0, SEEK_SET) != 0) {
+        snprintf(why, why_len, "cannot measure its length (%s)", strerror(errno));
+        return false;
+    }
+    if (size > FW_BUF_SIZE) {
+        snprintf(why, why_len, "%ld bytes is larger than the %d that an image may have", size, FW_BUF_SIZE);
+        return false;
+    }
+    if (!fits_block0(path, size)) {
+        snprintf(why, why_len, "the path is too long for the YMODEM header block (%zu bytes; path, size and terminator must fit in %d)",
+                 strlen(path), PACKET_SIZE);
+        return false;
+    }
+    errno = 0;
+    size_t got = fread(fw_buf, 1, static_cast<size_t>(size), f);
+    if (got != static_cast<size_t>(size)) {
+        snprintf(why, why_len, "short read, %zu of %ld bytes (%s)", got, size,
+                 errno ? strerror(errno) : "file changed while reading");
+        return false;
+    }
+    fw_size = size;
+    return true;
+}
+
+int main(int argc, char** argv) {
+    FILE* f = argc > 1 ? fopen(argv[1], "rb") : nullptr;
+    if (f == nullptr) {
+        fputs("File not opened", stderr);
+        only_explore = 1;
+        printf("\nNo infut file switch to explore");
+    } else {
+        fw_name = argv[1];
+        char why[256];
+        bool loaded = load_image(f, fw_name, why, sizeof why);
+        fclose(f);
+        if (!loaded) {
+            fprintf(stderr, "lanflash: %s: %s\n", fw_name, why);
+            return 1;
+        }
+    }
+
+    if (plat_install_console_handler(ConsoleHandler) != 0) {
+        fputs("Unable to install handler!\n", stderr);
+        return 1;
+    }
+
+    plat_start_thread(udpThread);
+    plat_start_thread(tcpThread);
+
+    while (requestTerminate.load() == 0) {
+        if (requestExit.load() == 1) requestTerminate.store(1);
+        uint32_t timeout = PollMState();
+        if (timeout != 0) plat_sleep_ms(timeout);
+        fflush(stdout);
+    }
+    puts("end");
+    return 0;
+}

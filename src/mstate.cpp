@@ -1,0 +1,173 @@
+// Update sequencer: announcements, discovery and the paths that reset a
+// machine and download an image into its boot loader.
+#include "mstate.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "eth.h"
+#include "main.h"
+#include "platform.h"
+#include "ymodem.h"
+
+#define MACHINE_NAME_T7_BOOT "BootTavix7"
+#define MACHINE_NAME_T7 "Tavix7"
+#define MACHINE_NAME_T5S_BOOT "BootTavix5s"
+#define MACHINE_NAME_T5S "Tavix5S"
+
+static const char ID_PACKET_SIGNATURE[] = {
+    '\x22', '\xEF', '\x44', '\x1A', '\x33', '\xE9', '\xF1', '\x34', '\x54', '\x9E', '\x78'};
+static constexpr int kSignatureLength = sizeof ID_PACKET_SIGNATURE;
+static constexpr uint16_t kMachinePort = 888;
+static constexpr int kNameOffset = 27;
+
+static constexpr uint32_t kWaitPollMs = 1000;
+static constexpr uint32_t kNextStateMs = 5;
+
+M_STATE m_state = M_GET_IP;
+
+uint8_t CmpBin(const char* str1, const char* str2, int size) {
+    for (int i = 0; i < size; i++) {
+        if (str1[i] != str2[i]) return 0;
+    }
+    return 1;
+}
+
+uint16_t StringToIpSubnMac(uint8_t* buf) {
+    char ip[30];
+    int addr = 0;
+    printf("\nIP: ");
+    for (int i = 0; i < 4; i++) {
+        addr += sprintf(ip + addr, i < 3 ? "%i." : "%i", buf[i]);
+    }
+    printf("%s", ip);
+    machine_sockaddr.sin_addr = plat_inet_addr(ip);
+    machine_sockaddr.sin_family = PLAT_AF_INET;
+    return 4 + 4 + 6;  // address, subnet mask, MAC
+}
+
+int PharseUDPPacket(void) {
+    int retv = -1;
+    int addr = 0;
+    uint16_t port = 0;
+
+    printf("\nPharse data:");
+    if (!CmpBin(udpDataBuff, ID_PACKET_SIGNATURE, kSignatureLength)) return -1;
+    printf(" data is KV:");
+    addr = kSignatureLength;
+    printf("Data size: %u\n", static_cast<unsigned>(UDPrecvedlength.load()));
+    addr += StringToIpSubnMac(reinterpret_cast<uint8_t*>(udpDataBuff) + addr);
+    port = static_cast<uint16_t>(static_cast<uint8_t>(udpDataBuff[addr]) << 8 |
+                                 static_cast<uint8_t>(udpDataBuff[addr + 1]));
+    addr += 2;
+    printf(" Port: %i", port);
+    machine_sockaddr.sin_port = plat_htons(kMachinePort);
+
+    struct known_name {
+        const char* text;
+        int result;
+    };
+    static const known_name names[] = {
+        {MACHINE_NAME_T7_BOOT, 1},
+        {MACHINE_NAME_T7, 2},
+        {MACHINE_NAME_T5S_BOOT, 1},
+        {MACHINE_NAME_T5S, 2},
+    };
+    char* name = udpDataBuff + kNameOffset;
+    for (const known_name& known : names) {
+        int len = static_cast<int>(strlen(known.text));
+        if (CmpBin(name, known.text, len)) {
+            retv = known.result;
+            addr += len;
+            break;
+        }
+    }
+    if (retv == -1) return -1;
+
+    // A datagram that fills the whole buffer has no zero byte behind its
+    // text: both the trace and the number stop at the buffer's end.
+    printf(" Name: %.*s", static_cast<int>(strnlen(name, BUF_SIZE - kNameOffset)), name);
+    addr += 1;
+    if (retv == 2) {
+        char number[BUF_SIZE + 1];
+        int from = addr + 2;
+        int avail = BUF_SIZE - from;
+        memcpy(number, udpDataBuff + from, static_cast<size_t>(avail));
+        number[avail] = '\0';
+        uint32_t sernum = static_cast<uint32_t>(atol(number));
+        printf(" No: %" PRIu32, sernum);
+    }
+    if (only_explore == 1 && (retv == 1 || retv == 2)) retv = 3;
+    return retv;
+}
+
+#define DUMPSTATE(a) \
+    case a:          \
+        printf("%s", #a); \
+        return;
+
+void M_PrintState(M_STATE eState) {
+    switch (eState) {
+        DUMPSTATE(M_GET_IP)
+        DUMPSTATE(M_IDLE)
+        DUMPSTATE(M_WAIT_FOR_UDP_DATA)
+        DUMPSTATE(M_DATA_PHARSE)
+        DUMPSTATE(M_MACHINE_RECOGNIZED)
+        DUMPSTATE(M_MACHINE_SEND_RESET)
+        DUMPSTATE(M_BOOTLOADER_RECOGNIZED)
+        DUMPSTATE(M_UNLOCK_MEMORY)
+        DUMPSTATE(M_REQUEST_DOWNLOAD_PREPARE)
+        DUMPSTATE(M_REQUEST_DOWNLOAD)
+        DUMPSTATE(M_DOWNLOAD)
+        DUMPSTATE(M_RUN_FIRMWARE)
+        DUMPSTATE(M_EXIT_APP)
+        DUMPSTATE(M_MACHINE_RESET)
+    }
+}
+
+uint32_t MSetstate(M_STATE news) {
+    uint32_t timeout = 5;
+    printf("\nm_state: ");
+    M_PrintState(m_state);
+    printf("-> ");
+    M_PrintState(news);
+    m_state = news;
+    return timeout;
+}
+
+uint32_t PollMState(void) {
+    uint32_t timeout = kWaitPollMs;
+    int retv;
+    switch (m_state) {
+    case M_GET_IP:
+        MSetstate(M_WAIT_FOR_UDP_DATA);
+        return kNextStateMs;
+    case M_WAIT_FOR_UDP_DATA:
+        if (flagUDPDataLocked.load(std::memory_order_acquire) != 0 ||
+            UDPrecvedlength.load(std::memory_order_acquire) == 0)
+            return kWaitPollMs;
+        retv = PharseUDPPacket();
+        if (retv == 3) {
+            MSetstate(M_IDLE);
+            timeout = kNextStateMs;
+        } else if (retv == 2) {
+            MSetstate(M_MACHINE_RECOGNIZED);
+            TCPSetstate(TCP_INIT);
+            timeout = kNextStateMs;
+        } else if (retv == 1) {
+            MSetstate(M_BOOTLOADER_RECOGNIZED);
+            timeout = kNextStateMs;
+        }
+        // Length first: once the listener sees the flag it may store the
+        // next datagram's length, which must not be cleared here.
+        UDPrecvedlength.store(0, std::memory_order_relaxed);
+        flagUDPDataPharsed.store(1, std::memory_order_release);
+        return timeout;
+    case M_IDLE:
+        return kWaitPollMs;
+    default:
+        return timeout;
+    }
+}

@@ -1,0 +1,166 @@
+// POSIX (Linux) implementation of inc/platform.h.
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+std::atomic<plat_sleep_hook> g_sleep_hook{nullptr};
+plat_console_handler g_console_handler = nullptr;  // written before its thread starts
+
+// The signals that stand for console events. They are blocked in every
+// thread and taken by one thread with sigwait, as Windows calls a console
+// handler on a thread of its own.
+void console_signals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGHUP);
+}
+
+void* console_thread(void*) {
+    sigset_t set;
+    console_signals(&set);
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) continue;
+        uint32_t type = 2;
+        if (sig == SIGINT) type = 0;
+        else if (sig == SIGQUIT) type = 1;
+        g_console_handler(type);
+    }
+    return nullptr;
+}
+
+void* thread_trampoline(void* arg) {
+    plat_thread_fn fn = reinterpret_cast<plat_thread_fn>(arg);
+    fn();
+    return nullptr;
+}
+
+}  // namespace
+
+int plat_sockets_startup(void) { return 0; }
+
+plat_socket plat_udp_open_bound(uint16_t port) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return PLAT_INVALID_SOCKET;
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    // A failed bind shows later as a failed receive, where the caller decides.
+    (void)bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    return s;
+}
+
+int plat_udp_recv(plat_socket s, void* buf, size_t cap) {
+    sockaddr_in from;
+    socklen_t fromlen = sizeof from;
+    // MSG_TRUNC makes recvfrom report the datagram's real length.
+    ssize_t n = recvfrom(static_cast<int>(s), buf, cap, MSG_TRUNC,
+                         reinterpret_cast<sockaddr*>(&from), &fromlen);
+    if (n < 0) return errno == EINTR ? PLAT_RECV_INTERRUPTED : PLAT_RECV_ERROR;
+    if (static_cast<size_t>(n) > cap) return PLAT_RECV_OVERSIZE;
+    return static_cast<int>(n);
+}
+
+plat_socket plat_tcp_socket(void) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return PLAT_INVALID_SOCKET;
+    // Blocks and their CRC bytes go out in separate sends; Nagle's algorithm
+    // with the peer's delayed acknowledgement would hold each block back.
+    int one = 1;
+    (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
+}
+
+int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to) {
+    sockaddr_in peer;
+    memset(&peer, 0, sizeof peer);
+    peer.sin_family = AF_INET;
+    peer.sin_port = to->sin_port;
+    peer.sin_addr.s_addr = to->sin_addr;
+    int r;
+    do {
+        r = connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? -1 : 0;
+}
+
+int plat_send(plat_socket s, const void* buf, size_t len) {
+    ssize_t n;
+    do {
+        // MSG_NOSIGNAL: a machine that closed the connection must not kill us with SIGPIPE.
+        n = send(static_cast<int>(s), buf, len, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int plat_recv(plat_socket s, void* buf, size_t cap) {
+    ssize_t n;
+    do {
+        n = recv(static_cast<int>(s), buf, cap, 0);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+void plat_close(plat_socket s) {
+    if (s >= 0) close(static_cast<int>(s));
+}
+
+uint16_t plat_htons(uint16_t host) { return htons(host); }
+
+uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
+
+void plat_sleep_ms(uint32_t ms) {
+    plat_sleep_hook hook = g_sleep_hook.load(std::memory_order_acquire);
+    if (hook) {
+        hook(ms);
+        return;
+    }
+    if (ms == 0) {
+        sched_yield();
+        return;
+    }
+    timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::memory_order_release); }
+
+int plat_start_thread(plat_thread_fn fn) {
+    pthread_t t;
+    if (pthread_create(&t, nullptr, thread_trampoline, reinterpret_cast<void*>(fn)) != 0) return -1;
+    pthread_detach(t);
+    return 0;
+}
+
+int plat_install_console_handler(plat_console_handler handler) {
+    sigset_t set;
+    console_signals(&set);
+    // Threads inherit the mask, so every later thread leaves these to sigwait.
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
+    g_console_handler = handler;
+    pthread_t t;
+    if (pthread_create(&t, nullptr, console_thread, nullptr) != 0) return -1;
+    pthread_detach(t);
+    return 0;
+}
