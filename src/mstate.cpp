@@ -25,6 +25,21 @@ static constexpr int kNameOffset = 27;
 
 static constexpr uint32_t kWaitPollMs = 1000;
 static constexpr uint32_t kNextStateMs = 5;
+static constexpr uint32_t kConnectRetryMs = 100;
+static constexpr uint32_t kAfterResetMs = 1000;
+static constexpr uint32_t kAfterCloseMs = 100;
+static constexpr uint32_t kBootConnectRetryMs = 1000;
+static constexpr uint32_t kAfterUnlockMs = 1000;
+static constexpr uint32_t kAfterRequestMs = 2000;
+static constexpr uint32_t kBeforeTransferMs = 2000;
+static constexpr uint32_t kAfterTransferMs = 2000;
+static constexpr uint32_t kAfterRunMs = 2000;
+
+static void SendCommand(uint8_t command) {
+    tcpTXDataBuff[0] = command;
+    TCPtxtransmitlength = 1;
+    Transmit_TCP();
+}
 
 M_STATE m_state = M_GET_IP;
 
@@ -167,6 +182,60 @@ uint32_t PollMState(void) {
         return timeout;
     case M_IDLE:
         return kWaitPollMs;
+    case M_MACHINE_RECOGNIZED:
+        if (TCPconnected == 0) {
+            TCPSetstate(TCP_OPEN);
+        } else {
+            MSetstate(M_MACHINE_SEND_RESET);
+        }
+        return kConnectRetryMs;
+    case M_MACHINE_SEND_RESET:
+        SendCommand('R');
+        MSetstate(M_MACHINE_RESET);
+        return kAfterResetMs;
+    case M_MACHINE_RESET:
+        TCPSetstate(TCP_CLOSE);
+        MSetstate(M_WAIT_FOR_UDP_DATA);
+        return kAfterCloseMs;
+    case M_BOOTLOADER_RECOGNIZED:
+        if (TCPconnected == 0) {
+            TCPSetstate(TCP_INIT);
+            TCPSetstate(TCP_OPEN);
+        } else {
+            TCPSetstate(TCP_WAIT_FOR_RX_DATA);
+            MSetstate(M_UNLOCK_MEMORY);
+        }
+        return kBootConnectRetryMs;
+    case M_UNLOCK_MEMORY:
+        SendCommand('4');
+        MSetstate(M_REQUEST_DOWNLOAD_PREPARE);
+        return kAfterUnlockMs;
+    case M_REQUEST_DOWNLOAD_PREPARE:
+        SendCommand('1');
+        MSetstate(M_REQUEST_DOWNLOAD);
+        return kAfterRequestMs;
+    case M_REQUEST_DOWNLOAD:
+        MSetstate(M_DOWNLOAD);
+        return kBeforeTransferMs;
+    case M_DOWNLOAD:
+        // The boot loader's answers to '4' and '1' are not for the sender.
+        TCPrxrecvedlength.store(0, std::memory_order_relaxed);
+        flagTCPRXDataReaded.store(0, std::memory_order_relaxed);
+        flagTCPRXHandshake.store(1, std::memory_order_release);
+        if (Ymodem_Transmit(fw_buf, reinterpret_cast<const uint8_t*>(fw_name),
+                            static_cast<uint32_t>(fw_size)) != 0) {
+            // Never start a half-written image: the machine stays in its
+            // boot loader, where the next run can update it.
+            printf("\nTransmit FW failed");
+            MSetstate(M_IDLE);
+        } else {
+            MSetstate(M_RUN_FIRMWARE);
+        }
+        return kAfterTransferMs;
+    case M_RUN_FIRMWARE:
+        SendCommand('3');
+        MSetstate(M_IDLE);
+        return kAfterRunMs;
     default:
         return timeout;
     }
