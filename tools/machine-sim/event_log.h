@@ -1,0 +1,14 @@
+#pragma once
+#include <cstdint>
+
+// Wire-event log: one line per event, "t=<ms since start> <event> [args]".
+// Tests parse these lines; keep the wording stable.
+
+// Milliseconds since the program started (monotonic clock).
+std::int64_t NowMs();
+
+// Sends events to stdout (verbose) and/or to a file; returns false when the
+// file cannot be opened.
+bool OpenEventLog(bool to_stdout, const char* path);
+
+void LogEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,29 @@
+#pragma once
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+#include "ymodem_receiver.h"
+
+struct MachineConfig {
+  in_addr address{};            // own address: announced, TCP listener, UDP source
+  sockaddr_in announce_to{};    // where announcements go
+  std::uint16_t tcp_port = 888;
+  bool model_5s = false;
+  bool start_in_boot = false;
+  std::string serial = "12345";
+  int interval_ms = 1000;
+  long count = -1;              // announcements per start; -1: unlimited
+  int restart_ms = 500;
+  int refuse_ms = 0;
+  int c_interval_ms = 1000;
+  bool receive_only = false;
+  bool exit_after_run = false;
+  std::string out_path;
+  ReceiverFaults faults;
+};
+
+// Runs the simulated machine until a signal or, with exit_after_run, the
+// run command. Returns the process exit status.
+int RunMachine(const MachineConfig& config);
