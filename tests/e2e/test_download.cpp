@@ -1,0 +1,165 @@
+// Whole updates into machine-sim: what goes over the wire, when, and that
+// the image arrives intact or, when the transfer fails, is never started.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr int kStartMs = 5000;
+constexpr int kUpdateMs = 90000;
+constexpr int kEndMs = 5000;
+
+struct Event {
+    long t;
+    std::string text;
+};
+
+std::vector<Event> read_log(const std::string& path) {
+    std::vector<Event> events;
+    std::istringstream in(read_file(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("t=", 0) != 0) continue;
+        size_t space = line.find(' ');
+        events.push_back({std::stol(line.substr(2, space - 2)), line.substr(space + 1)});
+    }
+    return events;
+}
+
+// Time of the first event that starts with `prefix`, or -1.
+long first(const std::vector<Event>& log, const std::string& prefix) {
+    for (const Event& e : log)
+        if (e.text.rfind(prefix, 0) == 0) return e.t;
+    return -1;
+}
+
+long count(const std::vector<Event>& log, const std::string& prefix) {
+    return std::count_if(log.begin(), log.end(),
+                         [&](const Event& e) { return e.text.rfind(prefix, 0) == 0; });
+}
+
+class Download : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    std::string sim_log = dir.file("sim.log");
+    std::string sim_out = dir.file("received.bin");
+
+    // machine-sim as a boot loader that exits once it has run the image.
+    std::unique_ptr<Proc> start_sim(std::vector<std::string> extra, const char* state = "boot") {
+        std::vector<std::string> args{sim_bin(), "--state", state, "--log", sim_log, "--out", sim_out,
+                                      "--exit-after-run"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::make_unique<Proc>(args, dir.path());
+    }
+
+    std::unique_ptr<Proc> start_lanflash(const std::string& image) {
+        auto p = std::make_unique<Proc>(lanflash_cmd({image}), dir.path());
+        EXPECT_TRUE(wait_udp_bound(kStartMs));
+        return p;
+    }
+
+    void stop(Proc& lanflash) {
+        lanflash.signal(SIGINT);
+        EXPECT_EQ(lanflash.wait(kEndMs), 0);
+    }
+};
+
+class ImageSizes : public Download, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(ImageSizes, ArriveIntactWithOneDotPerBlock) {
+    size_t size = GetParam();
+    std::vector<uint8_t> data = random_bytes(size, static_cast<uint32_t>(size));
+    std::string image = dir.write("fw.bin", data);
+    auto sim = start_sim({});
+    auto lf = start_lanflash(image);
+    ASSERT_EQ(sim->wait(kUpdateMs), 0) << lf->out() << read_file(sim_log);
+    ASSERT_TRUE(lf->wait_for_out("M_RUN_FIRMWARE-> M_IDLE", kStartMs));
+    stop(*lf);
+    EXPECT_EQ(read_file(sim_out), std::string(data.begin(), data.end()));
+
+    size_t blocks = size / 1024 + (size % 1024 + 127) / 128;
+    std::string dots = "\nTransmit FW " + std::string(1 + blocks, '.') + "\nm_state: M_DOWNLOAD-> M_RUN_FIRMWARE";
+    EXPECT_NE(lf->out().find(dots), std::string::npos) << lf->out();
+    auto log = read_log(sim_log);
+    EXPECT_EQ(count(log, "block 0 name=" + image + " size=" + std::to_string(size)), 1);
+    EXPECT_EQ(count(log, "block "), static_cast<long>(blocks) + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizes, ::testing::Values(0, 1, 128, 1023, 1024, 1500, 1048576));
+
+TEST_F(Download, WireTimeLineFromResetToRun) {
+    std::string image = dir.write("fw.bin", random_bytes(5000, 3));
+    auto sim = start_sim({}, "app");
+    auto lf = start_lanflash(image);
+    ASSERT_EQ(sim->wait(kUpdateMs), 0) << lf->out() << read_file(sim_log);
+    stop(*lf);
+    auto log = read_log(sim_log);
+    long reset = first(log, "rx-cmd 0x52");
+    long unlock = first(log, "rx-cmd 0x34");
+    long request = first(log, "rx-cmd 0x31");
+    long block0 = first(log, "block 0 name=");
+    long batch_end = first(log, "end-of-batch");
+    long run = first(log, "rx-cmd 0x33");
+    ASSERT_TRUE(reset >= 0 && unlock > reset && request > unlock && block0 > request && batch_end > block0 &&
+                run > batch_end)
+        << read_file(sim_log);
+    EXPECT_NEAR(request - unlock, 1000, 300);
+    EXPECT_NEAR(block0 - request, 4000, 500);
+    EXPECT_NEAR(run - batch_end, 2000, 500);
+    EXPECT_NE(lf->out().find("M_RUN_FIRMWARE-> M_IDLE"), std::string::npos);
+}
+
+TEST_F(Download, BlockZeroCarriesThePathAsTyped) {
+    // A relative path with a directory part, as a user would type it.
+    ASSERT_EQ(system(("mkdir -p " + dir.file("images")).c_str()), 0);
+    std::vector<uint8_t> data = random_bytes(300, 9);
+    dir.write("images/fw-2.bin", data);
+    auto sim = start_sim({});
+    std::vector<std::string> cmd = lanflash_cmd({"images/fw-2.bin"});
+    // Run lanflash from the scratch folder so that the relative path resolves.
+    std::vector<std::string> sh{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir.path()};
+    sh.insert(sh.end(), cmd.begin(), cmd.end());
+    Proc lf(sh, dir.path());
+    ASSERT_EQ(sim->wait(kUpdateMs), 0) << lf.out() << read_file(sim_log);
+    stop(lf);
+    EXPECT_EQ(count(read_log(sim_log), "block 0 name=images/fw-2.bin size=300"), 1) << read_file(sim_log);
+    EXPECT_EQ(read_file(sim_out), std::string(data.begin(), data.end()));
+}
+
+struct Failure {
+    const char* name;
+    std::vector<std::string> sim_args;
+};
+
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+
+class FailedTransfer : public Download, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(FailedTransfer, IsReportedAndNeverRun) {
+    std::string image = dir.write("fw.bin", random_bytes(4096, 5));
+    auto sim = start_sim(GetParam().sim_args);
+    auto lf = start_lanflash(image);
+    ASSERT_TRUE(lf->wait_for_out("\nTransmit FW failed", kUpdateMs)) << lf->out() << read_file(sim_log);
+    ASSERT_TRUE(lf->wait_for_out("\nm_state: M_DOWNLOAD-> M_IDLE", kStartMs)) << lf->out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // '3' would have gone by now
+    stop(*lf);
+    EXPECT_EQ(lf->out().find("M_RUN_FIRMWARE"), std::string::npos) << lf->out();
+    EXPECT_EQ(count(read_log(sim_log), "rx-cmd 0x33"), 0) << read_file(sim_log);
+    EXPECT_EQ(count(read_log(sim_log), "run "), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Receivers, FailedTransfer,
+                         ::testing::Values(Failure{"Garbage", {"--garbage"}},
+                                           Failure{"CForever", {"--c-forever"}},
+                                           Failure{"NakStorm", {"--nak-storm"}}),
+                         [](const ::testing::TestParamInfo<Failure>& info) { return info.param.name; });
+
+}  // namespace
