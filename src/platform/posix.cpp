@@ -63,8 +63,12 @@ plat_socket plat_udp_open_bound(uint16_t port) {
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(port);
-    // A failed bind shows later as a failed receive, where the caller decides.
-    (void)bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    // Linux would let a receive on an unbound socket wait for ever; an
+    // invalid socket makes the failure show at the receive, as on Windows.
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        close(s);
+        return PLAT_INVALID_SOCKET;
+    }
     return s;
 }
 

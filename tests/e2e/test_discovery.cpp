@@ -1,7 +1,10 @@
 // Start-up, explore mode, discovery and the console events, on the real
 // program with datagrams sent over loopback.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -106,6 +109,18 @@ TEST_F(Discovery, JunkDatagramsAreDroppedAndTheNextAnnouncementIsTraced) {
     stop(*p);
     EXPECT_EQ(p->out(), std::string(kExploreHead) + "\nPharse data:" + kAppTrace +
                             "\nm_state: M_WAIT_FOR_UDP_DATA-> M_IDLEctrl-c\nend\n");
+}
+
+TEST_F(Discovery, PortAlreadyTakenEndsWithStatusOne) {
+    // Another program holds UDP 11000: the receive fails instead of waiting for ever.
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(11000);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    Proc p(lanflash_cmd({}), dir.path());
+    EXPECT_EQ(p.wait(kEndMs), 1);
+    close(holder);
 }
 
 struct EventCase {
