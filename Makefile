@@ -23,5 +23,63 @@ check: build
 demo: build
 	sh tools/demo.sh $(BUILD)
 
+# Sanitizer runs, each in a build of its own. Any report fails: ASan and UBSan
+# end the process at once, TSan at its first race with status 66, and the
+# end-to-end harness fails a test whose child printed a report. lanflash.exe
+# under Wine is not instrumented: its tests stay with make check.
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+SANITIZER_ENV := ASAN_OPTIONS=detect_stack_use_after_return=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
+.PHONY: asan tsan fuzz
+
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DLANFLASH_SANITIZE=address $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -E '^wine\.'
+
+# Where threads meet: the link hand-over, the sender and the whole program.
+# A death test forks; the threadsafe style re-runs the binary instead.
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DLANFLASH_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	cd $(TSAN_BUILD) && $(SANITIZER_ENV) GTEST_DEATH_TEST_STYLE=threadsafe \
+		ctest --output-on-failure -j$(JOBS) -R '^(e2e\.|unit\.(Link|YmodemTransmit)\.)'
+
+# libFuzzer needs clang; FUZZ_SECONDS per target.
+fuzz: deps
+	@sh tools/ensure-packages.sh clang libclang-rt-14-dev
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DLANFLASH_SANITIZE=fuzzer $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_announce fuzz_replies
+	sh tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# A Release build of its own; the table goes to stdout, the figures to
+# $(BENCH_BUILD)/bench-results.json. Takes about three minutes.
+BENCH_BUILD ?= build-bench
+bench: deps
+	@sh tools/ensure-packages.sh gcc lrzsz socat
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLANFLASH_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target lanflash machine-sim
+	cc -shared -fPIC -O2 -Wall -Wextra -o $(BENCH_BUILD)/no_nodelay.so bench/no_nodelay.c -ldl
+	python3 bench/run.py $(BENCH_BUILD)
+
+# lanflash.exe for 64-bit Windows, cross-compiled with mingw-w64; needs no
+# DLL beyond Windows' own.
+WINDOWS_BUILD ?= build-windows
+windows:
+	@sh tools/ensure-packages.sh cmake make g++-mingw-w64-x86-64-posix
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_BUILD) -j$(JOBS)
+
+# The .deb lands in $(BUILD), the Windows .zip in $(WINDOWS_BUILD).
+.PHONY: package
+package: build windows
+	@sh tools/ensure-packages.sh dpkg-dev
+	cd $(BUILD) && cpack
+	cd $(WINDOWS_BUILD) && cpack
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD)

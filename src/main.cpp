@@ -92,7 +92,26 @@ static bool load_image(FILE* f, const char* path, char* why, size_t why_len) {
     return true;
 }
 
+static const char kUsage[] =
+    "Usage: lanflash [IMAGE]\n"
+    "Brings IMAGE (at most 1 MiB) to the first machine that announces itself on\n"
+    "UDP port 11000: resets it into its boot loader over TCP port 888, sends the\n"
+    "image with YMODEM and starts the new firmware. Without IMAGE, prints what the\n"
+    "first machine announces and does nothing else. Stop with Ctrl-C.\n"
+    "\n"
+    "  --help     show this text and exit\n"
+    "  --version  show the version and exit\n";
+
 int main(int argc, char** argv) {
+    // Only as the first argument: an image named like an option is ./--help.
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        printf("lanflash %s\n", LANFLASH_VERSION);
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
     FILE* f = argc > 1 ? fopen(argv[1], "rb") : nullptr;
     if (f == nullptr) {
         fputs("File not opened", stderr);

@@ -258,7 +258,8 @@ void Machine::SaveImage() {
   const std::vector<std::uint8_t>& image = rx_.Image();
   std::FILE* file = std::fopen(cfg_.out_path.c_str(), "wb");
   bool ok = file != nullptr;
-  if (ok) ok = std::fwrite(image.data(), 1, image.size(), file) == image.size();
+  // An empty image has no data() to hand to fwrite.
+  if (ok && !image.empty()) ok = std::fwrite(image.data(), 1, image.size(), file) == image.size();
   if (file != nullptr && std::fclose(file) != 0) ok = false;
   if (!ok) {
     std::fprintf(stderr, "machine-sim: cannot write %s: %s\n", cfg_.out_path.c_str(),

@@ -1,0 +1,507 @@
+#!/usr/bin/env python3
+"""What an update costs: lanflash against its own fixed waits and against lrzsz.
+
+Usage: bench/run.py BUILD_DIR [--json PATH] [--image-kib N] [--wait-s S]
+
+BUILD_DIR holds lanflash, machine-sim and no_nodelay.so (make bench builds
+all three). Everything runs in a private network namespace with loopback
+only. Prints a table and writes the same figures as JSON (default:
+BUILD_DIR/bench-results.json).
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+IN_NETNS = os.path.join(REPO, "tests", "e2e", "in-netns")
+
+BLOCK_BYTES = 1024
+REPLY_POLL_MS = 10           # one pass of the reply wait
+FLOOR_MS_PER_BLOCK = 2 * REPLY_POLL_MS
+FLASH_DELAY_MS = 4
+ONE_PASS_LIMIT_MS = 15       # a block interval below this took a single pass
+RUN_DEADLINE_S = 240         # a hung run is killed, not waited for
+SIM_ADDRESS = "127.0.0.7"
+SIM_PORT = 888
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+# Nominal waits of the download path, between the wire events the sim logs.
+DESIGN_WAITS_MS = {
+    "connect_to_unlock": 2000,   # connect poll 1000 + move to M_UNLOCK_MEMORY 1000
+    "unlock_to_request": 1000,
+    "request_to_block0": 4000,
+    "transfer_to_run": 2000,
+}
+GOAL_RATIO = 1.1
+GOAL_WAIT_CPU_PERCENT = 1.0
+GOAL_RSS_KIB = 4096
+
+
+# ------------------------------------------------------------ /proc probes
+
+def cpu_sample(pid):
+    """CPU time of the whole process: (utime+stime in ticks, schedstat ns summed over threads)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    ticks = int(fields[11]) + int(fields[12])  # utime, stime: fields 14 and 15
+    ns = 0
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                ns += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return ticks, ns
+
+
+def thread_switches(pid):
+    """Voluntary context switches per thread, in creation order (main thread first)."""
+    out = []
+    for tid in sorted(int(t) for t in os.listdir(f"/proc/{pid}/task")):
+        with open(f"/proc/{pid}/task/{tid}/status") as f:
+            for line in f:
+                if line.startswith("voluntary_ctxt_switches:"):
+                    out.append(int(line.split()[1]))
+    return out
+
+
+# lanflash starts its threads in this order: console handler, listener, link.
+THREAD_NAMES = ["main (sequencer)", "console", "udpThread", "tcpThread"]
+
+
+def snapshot(pid):
+    ticks, ns = cpu_sample(pid)
+    return {"t": time.monotonic(), "ticks": ticks, "ns": ns, "switches": thread_switches(pid)}
+
+
+def usage_between(a, b):
+    wall = b["t"] - a["t"]
+    cpu_ms = (b["ticks"] - a["ticks"]) * 1000.0 / CLK_TCK
+    sched_ms = (b["ns"] - a["ns"]) / 1e6
+    wakeups = {}
+    for i, (x, y) in enumerate(zip(a["switches"], b["switches"])):
+        name = THREAD_NAMES[i] if i < len(THREAD_NAMES) else f"thread{i}"
+        wakeups[name] = round((y - x) / wall, 1)
+    return {
+        "wall_s": round(wall, 2),
+        "cpu_ms": round(cpu_ms, 1),
+        "cpu_percent_of_core": round(100.0 * cpu_ms / 1000.0 / wall, 3),
+        "schedstat_cpu_ms": round(sched_ms, 1),
+        "schedstat_percent_of_core": round(100.0 * sched_ms / 1000.0 / wall, 3),
+        "wakeups_per_s": wakeups,
+    }
+
+
+def memory_report(pid):
+    """VmHWM and what makes up the resident set, grouped by mapping."""
+    status = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmHWM", "VmRSS", "RssAnon", "RssFile", "VmStk", "Threads"):
+                status[key] = int(value.split()[0])
+    rollup = {}
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                rollup[parts[0].rstrip(":")] = int(parts[1])
+    groups = {}
+    exe = os.path.realpath(f"/proc/{pid}/exe")
+    prev_path = None
+    prev_end = None
+    name = None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            head = line.split()
+            if "-" in head[0] and len(head) >= 5 and ":" not in head[0]:
+                start, end = (int(x, 16) for x in head[0].split("-"))
+                path = head[5] if len(head) > 5 else ""
+                size_kib = (end - start) // 1024
+                if path == exe:
+                    name = "lanflash binary"
+                elif not path and prev_path == exe and prev_end == start:
+                    name = "lanflash .bss (fw_buf and link buffers)"
+                elif not path and size_kib == 8192:
+                    name = "thread stacks"
+                elif not path:
+                    name = "other anonymous (malloc arenas, TLS)"
+                else:
+                    name = os.path.basename(path)
+                prev_path, prev_end = path, end
+            elif head[0] == "Rss:" and name is not None:
+                groups[name] = groups.get(name, 0) + int(head[1])
+    top = sorted(((k, v) for k, v in groups.items() if v > 0), key=lambda kv: -kv[1])
+    return {"status_kib": status, "smaps_rollup_kib": rollup, "rss_by_mapping_kib": dict(top)}
+
+
+# ------------------------------------------------------------ runs
+
+class SimLog:
+    """machine-sim's wire events, read live from its --verbose output."""
+
+    def __init__(self):
+        self.events = []  # (host monotonic s, sim ms, text)
+
+    def first(self, prefix):
+        for ev in self.events:
+            if ev[2].startswith(prefix):
+                return ev
+        return None
+
+    def last(self, prefix):
+        for ev in reversed(self.events):
+            if ev[2].startswith(prefix):
+                return ev
+        return None
+
+    def all(self, prefix):
+        return [ev for ev in self.events if ev[2].startswith(prefix)]
+
+
+def read_sim(proc, log, hooks):
+    """Reads events until the sim ends; hooks maps a prefix to a callback run on its first sighting."""
+    fired = set()
+    for line in proc.stdout:
+        now = time.monotonic()
+        line = line.rstrip("\n")
+        if not line.startswith("t="):
+            continue
+        t_text, _, text = line.partition(" ")
+        log.events.append((now, int(t_text[2:]), text))
+        for prefix, hook in hooks.items():
+            if prefix not in fired and text.startswith(prefix):
+                fired.add(prefix)
+                hook()
+
+
+def with_deadline(proc):
+    timer = threading.Timer(RUN_DEADLINE_S, proc.kill)
+    timer.daemon = True
+    timer.start()
+    return timer
+
+
+def block_figures(log, data_blocks):
+    oks = log.all("block ")
+    oks = [ev for ev in oks if " ok len=" in ev[2]]
+    b0 = log.first("block 0 name=")
+    eob = log.first("end-of-batch")
+    out = {"data_blocks_acknowledged": len(oks)}
+    if b0 and eob:
+        out["transfer_ms"] = eob[1] - b0[1]
+    if len(oks) >= 2:
+        gaps = [b[1] - a[1] for a, b in zip(oks, oks[1:])]
+        per_block = (oks[-1][1] - oks[0][1]) / (len(oks) - 1)
+        out["ms_per_data_block"] = round(per_block, 2)
+        out["ratio_to_floor"] = round(per_block / FLOOR_MS_PER_BLOCK, 3)
+        out["blocks_in_one_pass_percent"] = round(
+            100.0 * sum(1 for g in gaps if g < ONE_PASS_LIMIT_MS) / len(gaps), 1)
+        out["slowest_block_ms"] = max(gaps)
+    out["complete"] = len(oks) == data_blocks and eob is not None
+    return out
+
+
+def run_update(build, work, image, data_blocks, label, block_delay_ms=0, preload=None, wait_s=0.0):
+    """One whole update: lanflash waits, then machine-sim appears in its boot loader."""
+    received = os.path.join(work, f"rx-{label}.bin")
+    env = dict(os.environ)
+    if preload:
+        env["LD_PRELOAD"] = preload
+    lf_out = open(os.path.join(work, f"lanflash-{label}.out"), "w")
+    lf_err_path = os.path.join(work, f"lanflash-{label}.err")
+    lf_err = open(lf_err_path, "w")
+    lf = subprocess.Popen([os.path.join(build, "lanflash"), os.path.basename(image)], cwd=work,
+                          env=env, stdout=lf_out, stderr=lf_err)
+    result = {"label": label, "block_delay_ms": block_delay_ms, "tcp_nodelay": preload is None}
+    try:
+        time.sleep(1.0)  # start-up and first polls are not part of the wait
+        if lf.poll() is not None:
+            raise RuntimeError(f"lanflash ended at start with status {lf.returncode}")
+        if wait_s > 0:
+            a = snapshot(lf.pid)
+            time.sleep(wait_s)
+            result["waiting"] = usage_between(a, snapshot(lf.pid))
+
+        cmd = [os.path.join(build, "machine-sim"), "--state", "boot", "--exit-after-run",
+               "--out", received, "--verbose"]
+        if block_delay_ms:
+            cmd += ["--block-delay-ms", str(block_delay_ms)]
+        sim = subprocess.Popen(cmd, cwd=work, stdout=subprocess.PIPE, text=True, bufsize=1)
+        timer = with_deadline(sim)
+        log = SimLog()
+        marks = {}
+        read_sim(sim, log, {
+            "block 0 name=": lambda: marks.__setitem__("b0", snapshot(lf.pid)),
+            "end-of-batch": lambda: marks.__setitem__("eob", snapshot(lf.pid)),
+        })
+        sim_status = sim.wait()
+        timer.cancel()
+        if "b0" in marks and "eob" in marks:
+            result["transfer_usage"] = usage_between(marks["b0"], marks["eob"])
+        if lf.poll() is None:
+            result["memory"] = memory_report(lf.pid)
+    finally:
+        if lf.poll() is None:
+            lf.send_signal(signal.SIGINT)
+            try:
+                lf.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                lf.kill()
+                lf.wait()
+        lf_out.close()
+        lf_err.close()
+
+    with open(lf_err_path) as f:
+        result["preload_took_effect"] = "TCP_NODELAY ignored" in f.read()
+    ev = {k: log.first(p) for k, p in {
+        "announce": "announce", "connect": "connect", "unlock": "rx-cmd 0x34",
+        "request": "rx-cmd 0x31", "block0": "block 0 name=", "eob": "end-of-batch",
+        "run": "rx-cmd 0x33"}.items()}
+    missing = [k for k, v in ev.items() if v is None]
+    result["sim_status"] = sim_status
+    result["intact"] = sim_status == 0 and filecmp(image, received)
+    if missing:
+        result["error"] = "no " + ", ".join(missing) + " in machine-sim's log"
+        return result
+    waits = {
+        "connect_to_unlock": ev["unlock"][1] - ev["connect"][1],
+        "unlock_to_request": ev["request"][1] - ev["unlock"][1],
+        "request_to_block0": ev["block0"][1] - ev["request"][1],
+        "transfer_to_run": ev["run"][1] - ev["eob"][1],
+    }
+    result["total_ms"] = ev["run"][1] - ev["announce"][1]
+    result["discovery_ms"] = ev["connect"][1] - ev["announce"][1]
+    result["fixed_waits_ms"] = waits
+    result["fixed_waits_total_ms"] = sum(waits.values())
+    result.update(block_figures(log, data_blocks))
+    return result
+
+
+def run_sz(build, work, image, data_blocks):
+    """The same image through lrzsz's YMODEM sender into the sim's receiver."""
+    received = os.path.join(work, "rx-sz.bin")
+    sim = subprocess.Popen([os.path.join(build, "machine-sim"), "--receive-only", "--exit-after-run",
+                            "--count", "0", "--out", received, "--verbose"],
+                           cwd=work, stdout=subprocess.PIPE, text=True, bufsize=1)
+    timer = with_deadline(sim)
+    log = SimLog()
+    started = {}
+
+    def start_sender():
+        started["t"] = time.monotonic()
+        started["proc"] = subprocess.Popen(
+            ["socat", f"TCP:{SIM_ADDRESS}:{SIM_PORT}",
+             "EXEC:sz --ymodem -k -q " + os.path.basename(image)],
+            cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    read_sim(sim, log, {"listen": start_sender})
+    sim_status = sim.wait()
+    timer.cancel()
+    sender_status = None
+    if "proc" in started:
+        try:
+            sender_status = started["proc"].wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            started["proc"].kill()
+            sender_status = started["proc"].wait()
+    eob = log.first("end-of-batch")
+    result = {"label": "sz", "command": "socat TCP:%s:%d EXEC:'sz --ymodem -k -q FILE'" % (SIM_ADDRESS, SIM_PORT),
+              "sim_status": sim_status, "sender_status": sender_status,
+              "intact": sim_status == 0 and sender_status == 0 and filecmp(image, received)}
+    if eob and "t" in started:
+        result["total_ms"] = round((eob[0] - started["t"]) * 1000.0)
+    result.update(block_figures(log, data_blocks))
+    return result
+
+
+def filecmp(a, b):
+    try:
+        with open(a, "rb") as fa, open(b, "rb") as fb:
+            return fa.read() == fb.read()
+    except OSError:
+        return False
+
+
+# ------------------------------------------------------------ report
+
+def machine_info():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return {"nproc": os.cpu_count(), "cpu_model": model, "kernel": platform.release()}
+
+
+def loadavg():
+    with open("/proc/loadavg") as f:
+        return [float(x) for x in f.read().split()[:3]]
+
+
+def fmt(value, spec="{:.0f}"):
+    return "-" if value is None else spec.format(value)
+
+
+def render(res):
+    runs = res["runs"]
+    cols = [("no delay", runs["no_delay"]), (f"{FLASH_DELAY_MS} ms/block", runs["flash_delay"]),
+            ("no NODELAY", runs["no_nodelay"]), ("sz --ymodem", runs["sz"])]
+    lines = []
+    kib = res["image_bytes"] // 1024
+    lines.append(f"lanflash bench: {kib} KiB image ({res['data_blocks']} data blocks of {BLOCK_BYTES}), "
+                 "machine-sim started in its boot loader")
+    lines.append("")
+    w = 34
+    lines.append(f"{'':{w}}" + "".join(f"{c:>14}" for c, _ in cols))
+
+    def row(name, key, spec="{:.0f}", only=None):
+        cells = []
+        for c, r in cols:
+            v = r
+            for k in key.split("."):
+                v = v.get(k) if isinstance(v, dict) else None
+            cells.append(fmt(v, spec) if (only is None or c in only) else "-")
+        lines.append(f"{name:{w}}" + "".join(f"{x:>14}" for x in cells))
+
+    lf_cols = [c for c, _ in cols[:3]]
+    row("total, announce -> '3' (ms)", "total_ms", only=lf_cols)
+    row("  discovery, announce -> connect", "discovery_ms", only=lf_cols)
+    row("  connect -> '4' (design 2000)", "fixed_waits_ms.connect_to_unlock", only=lf_cols)
+    row("  '4' -> '1' (design 1000)", "fixed_waits_ms.unlock_to_request", only=lf_cols)
+    row("  '1' -> block 0 (design 4000)", "fixed_waits_ms.request_to_block0", only=lf_cols)
+    row("  end-of-batch -> '3' (design 2000)", "fixed_waits_ms.transfer_to_run", only=lf_cols)
+    row("  fixed waits (design 9000)", "fixed_waits_total_ms", only=lf_cols)
+    row("transfer, block 0 -> end (ms)", "transfer_ms")
+    row("sender start -> end-of-batch (ms)", "total_ms", only=["sz --ymodem"])
+    row("ms per data block", "ms_per_data_block", "{:.2f}")
+    row(f"  / {FLOOR_MS_PER_BLOCK} ms floor", "ratio_to_floor", "{:.3f}")
+    row("  blocks taken in one pass (%)", "blocks_in_one_pass_percent", "{:.1f}", only=lf_cols)
+    row("  slowest block (ms)", "slowest_block_ms")
+    lines.append(f"{'image received intact':{w}}" +
+                 "".join(f"{('yes' if r.get('intact') else 'NO'):>14}" for _, r in cols))
+
+    lines.append("")
+    wait = runs["no_delay"].get("waiting", {})
+    xfer = runs["no_delay"].get("transfer_usage", {})
+    mem = runs["no_delay"].get("memory", {})
+    for name, u in ((f"CPU, waiting {wait.get('wall_s', 0):.0f} s for announcements", wait),
+                    (f"CPU, transfer ({xfer.get('wall_s', 0):.1f} s)", xfer)):
+        if u:
+            lines.append(f"{name}: {u['cpu_ms']:.0f} ms = {u['cpu_percent_of_core']:.2f}% of one core "
+                         f"(schedstat {u['schedstat_cpu_ms']:.1f} ms = {u['schedstat_percent_of_core']:.3f}%)")
+            lines.append("  wakeups/s: " + ", ".join(f"{k} {v:g}" for k, v in u["wakeups_per_s"].items()))
+    if mem:
+        st = mem["status_kib"]
+        lines.append(f"Peak resident memory (VmHWM): {st.get('VmHWM', 0)} KiB "
+                     f"(RssAnon {st.get('RssAnon', 0)}, RssFile {st.get('RssFile', 0)}, "
+                     f"Pss {mem['smaps_rollup_kib'].get('Pss', 0)} KiB)")
+        top = list(mem["rss_by_mapping_kib"].items())[:6]
+        lines.append("  largest: " + ", ".join(f"{k} {v}" for k, v in top) + " KiB")
+
+    lines.append("")
+    lines.append("Goals:")
+    for g in res["goals"]:
+        lines.append(f"  [{'met' if g['met'] else 'MISSED'}] {g['goal']}: {g['measured']}")
+    m = res["machine"]
+    lines.append("")
+    lines.append(f"Machine: {m['nproc']} CPUs, {m['cpu_model']}, Linux {m['kernel']}; "
+                 f"load average {res['load_before'][0]:.2f} before, {res['load_after'][0]:.2f} after")
+    return "\n".join(lines)
+
+
+def goals(res):
+    out = []
+    nd = res["runs"]["no_delay"]
+    r = nd.get("ratio_to_floor")
+    out.append({"goal": f"per data block at most {GOAL_RATIO} x the {FLOOR_MS_PER_BLOCK} ms floor, no delay",
+                "met": r is not None and r <= GOAL_RATIO,
+                "measured": f"{fmt(nd.get('ms_per_data_block'), '{:.2f}')} ms = {fmt(r, '{:.3f}')} x"})
+    w = nd.get("waiting")
+    out.append({"goal": f"under {GOAL_WAIT_CPU_PERCENT:g}% of one core while waiting",
+                "met": bool(w) and w["cpu_percent_of_core"] < GOAL_WAIT_CPU_PERCENT,
+                "measured": f"{w['cpu_percent_of_core']:.3f}%" if w else "-"})
+    busiest = 0.0
+    for u in (w, nd.get("transfer_usage")):
+        if u:
+            busiest = max(busiest, u["cpu_percent_of_core"])
+    out.append({"goal": "no busy loop (no phase near a whole core)",
+                "met": bool(w) and busiest < 50.0,
+                "measured": f"busiest phase {busiest:.2f}% of one core"})
+    mem = nd.get("memory")
+    hwm = mem["status_kib"].get("VmHWM") if mem else None
+    out.append({"goal": f"peak RSS under {GOAL_RSS_KIB} KiB with a {res['image_bytes'] // 1024} KiB image",
+                "met": hwm is not None and hwm < GOAL_RSS_KIB,
+                "measured": f"{hwm} KiB" if hwm is not None else "-"})
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("build")
+    ap.add_argument("--json", help="where the figures go (default BUILD/bench-results.json)")
+    ap.add_argument("--image-kib", type=int, default=1024)
+    ap.add_argument("--wait-s", type=float, default=30.0, help="idle wait measured before the first update")
+    args = ap.parse_args()
+
+    if os.environ.get("LANFLASH_IN_NETNS") != "1":
+        os.execv(IN_NETNS, [IN_NETNS, sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
+
+    build = os.path.abspath(args.build)
+    preload = os.path.join(build, "no_nodelay.so")
+    for need in (os.path.join(build, "lanflash"), os.path.join(build, "machine-sim"), preload):
+        if not os.path.exists(need):
+            sys.exit(f"bench: {need} is missing; run `make bench`")
+    for tool in ("sz", "socat"):
+        if shutil.which(tool) is None:
+            sys.exit(f"bench: {tool} is missing; `make bench` installs it (Debian packages lrzsz, socat)")
+    json_path = args.json or os.path.join(build, "bench-results.json")
+
+    image_bytes = args.image_kib * 1024
+    data_blocks = (image_bytes + BLOCK_BYTES - 1) // BLOCK_BYTES
+    res = {"image_bytes": image_bytes, "data_blocks": data_blocks, "machine": machine_info(),
+           "load_before": loadavg(), "machine_sim_start_state": "boot",
+           "floor_ms_per_block": FLOOR_MS_PER_BLOCK, "runs": {}}
+    with tempfile.TemporaryDirectory(prefix="lanflash-bench-") as work:
+        image = os.path.join(work, "fw.bin")
+        with open(image, "wb") as f:
+            f.write(os.urandom(image_bytes))
+        steps = [
+            ("no_delay", lambda: run_update(build, work, image, data_blocks, "no-delay", wait_s=args.wait_s)),
+            ("flash_delay", lambda: run_update(build, work, image, data_blocks, "flash-delay",
+                                               block_delay_ms=FLASH_DELAY_MS)),
+            ("no_nodelay", lambda: run_update(build, work, image, data_blocks, "no-nodelay", preload=preload)),
+            ("sz", lambda: run_sz(build, work, image, data_blocks)),
+        ]
+        for key, step in steps:
+            print(f"bench: {key} ...", file=sys.stderr, flush=True)
+            res["runs"][key] = step()
+    res["load_after"] = loadavg()
+    res["goals"] = goals(res)
+    table = render(res)
+    res["table"] = table.splitlines()
+    with open(json_path, "w") as f:
+        json.dump(res, f, indent=2)
+    print(table)
+    print(f"\n(figures also in {json_path})")
+    bad = [r["label"] for r in res["runs"].values() if not r.get("intact") or r.get("error")]
+    if not res["runs"]["no_nodelay"].get("preload_took_effect"):
+        bad.append("no_nodelay.so was not used")
+    if bad:
+        print("bench: runs that did not complete: " + ", ".join(bad), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

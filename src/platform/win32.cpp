@@ -1,0 +1,146 @@
+// Windows implementation of inc/platform.h (Windows Sockets 2 and the
+// Win32 kernel; built with mingw-w64).
+#include "platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+std::atomic<plat_sleep_hook> g_sleep_hook{nullptr};
+plat_console_handler g_console_handler = nullptr;  // written before the system can call us
+
+// Windows calls this on a thread of its own for every console event.
+BOOL WINAPI console_routine(DWORD type) {
+    uint32_t event;
+    switch (type) {
+    case CTRL_C_EVENT:
+        event = 0;
+        break;
+    case CTRL_BREAK_EVENT:
+        event = 1;
+        break;
+    default:
+        event = static_cast<uint32_t>(type);  // close, logoff, shutdown: all >= 2
+        break;
+    }
+    g_console_handler(event);
+    return TRUE;
+}
+
+DWORD WINAPI thread_trampoline(LPVOID arg) {
+    plat_thread_fn fn = reinterpret_cast<plat_thread_fn>(arg);
+    fn();
+    return 0;
+}
+
+SOCKET as_socket(plat_socket s) { return static_cast<SOCKET>(s); }
+
+}  // namespace
+
+// WSAStartup counts its calls, so each caller may start the layer again.
+int plat_sockets_startup(void) {
+    WSADATA wsa;
+    return WSAStartup(MAKEWORD(2, 2), &wsa) == 0 ? 0 : -1;
+}
+
+plat_socket plat_udp_open_bound(uint16_t port) {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
+    sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    // As on Linux: an unbound socket is no socket, so the receive fails.
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        closesocket(s);
+        return PLAT_INVALID_SOCKET;
+    }
+    return static_cast<plat_socket>(s);
+}
+
+int plat_udp_recv(plat_socket s, void* buf, size_t cap) {
+    sockaddr_in from;
+    int fromlen = sizeof from;
+    int n = recvfrom(as_socket(s), static_cast<char*>(buf), static_cast<int>(cap), 0,
+                     reinterpret_cast<sockaddr*>(&from), &fromlen);
+    if (n != SOCKET_ERROR) return n;
+    // Windows fills the buffer, discards the datagram's rest and says so here.
+    switch (WSAGetLastError()) {
+    case WSAEMSGSIZE:
+        return PLAT_RECV_OVERSIZE;
+    case WSAEINTR:
+        return PLAT_RECV_INTERRUPTED;
+    default:
+        return PLAT_RECV_ERROR;
+    }
+}
+
+plat_socket plat_tcp_socket(void) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
+    // Blocks and their CRC bytes go out in separate sends; Nagle's algorithm
+    // with the peer's delayed acknowledgement would hold each block back.
+    BOOL one = TRUE;
+    (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return static_cast<plat_socket>(s);
+}
+
+int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to) {
+    sockaddr_in peer;
+    memset(&peer, 0, sizeof peer);
+    peer.sin_family = AF_INET;
+    peer.sin_port = to->sin_port;
+    peer.sin_addr.s_addr = to->sin_addr;
+    int r = connect(as_socket(s), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    return r == SOCKET_ERROR ? -1 : 0;
+}
+
+int plat_send(plat_socket s, const void* buf, size_t len) {
+    int n = send(as_socket(s), static_cast<const char*>(buf), static_cast<int>(len), 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int plat_recv(plat_socket s, void* buf, size_t cap) {
+    int n;
+    do {
+        n = recv(as_socket(s), static_cast<char*>(buf), static_cast<int>(cap), 0);
+    } while (n == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+void plat_close(plat_socket s) {
+    if (s != PLAT_INVALID_SOCKET) closesocket(as_socket(s));
+}
+
+uint16_t plat_htons(uint16_t host) { return htons(host); }
+
+uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
+
+void plat_sleep_ms(uint32_t ms) {
+    plat_sleep_hook hook = g_sleep_hook.load(std::memory_order_acquire);
+    if (hook) {
+        hook(ms);
+        return;
+    }
+    Sleep(ms);  // Sleep(0) gives up the rest of the time slice
+}
+
+void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::memory_order_release); }
+
+int plat_start_thread(plat_thread_fn fn) {
+    HANDLE t = CreateThread(nullptr, 0, thread_trampoline, reinterpret_cast<LPVOID>(fn), 0, nullptr);
+    if (t == nullptr) return -1;
+    CloseHandle(t);  // detached: nobody waits for it
+    return 0;
+}
+
+int plat_install_console_handler(plat_console_handler handler) {
+    g_console_handler = handler;
+    return SetConsoleCtrlHandler(console_routine, TRUE) ? 0 : -1;
+}

@@ -1,0 +1,185 @@
+// lanflash.exe on Wine's Windows interfaces against the Linux machine-sim:
+// start-up, the console handler, Windows Sockets on both paths and a whole
+// update. Each test runs in its own network namespace (tests/e2e/in-netns).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+// A fresh wineserver brings up Wine's services on the program's first start.
+constexpr int kWineStartMs = 30000;
+constexpr int kTraceMs = 10000;
+constexpr int kEndMs = 10000;
+constexpr int kUpdateMs = 120000;
+
+const char kExploreHead[] =
+    "\nNo infut file switch to explore"
+    "\nm_state: M_GET_IP-> M_WAIT_FOR_UDP_DATA";
+const char kAppTrace[] =
+    "\nPharse data: data is KV:Data size: 42\n"
+    "\nIP: 127.0.0.7 Port: 888 Name: Tavix7 No: 12345";
+
+// The path as a Windows user types it: Wine's drive Z: is the Unix root.
+std::string windows_path(const std::string& unix_path) {
+    std::string p = "Z:" + unix_path;
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+
+// machine-sim writes a backslash in a file name as \x5C.
+std::string as_logged(const std::string& name) {
+    std::string out;
+    for (char c : name) out += c == '\\' ? std::string("\\x5C") : std::string(1, c);
+    return out;
+}
+
+class Wine : public ::testing::Test {
+protected:
+    ScratchDir dir;
+
+    // Wine makes every socket in its server process, so the server must live
+    // in this test's namespace: none may be left from another test.
+    void SetUp() override {
+        setenv("LANFLASH_RUNNER", WINE_LOADER, 0);
+        setenv("LANFLASH_BIN", LANFLASH_BIN, 0);
+        setenv("WINEPREFIX", WINE_PREFIX, 0);
+        setenv("WINESERVER", WINE_SERVER, 0);
+        setenv("WINEDEBUG", "-all", 0);
+        setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0);
+        setenv("DISPLAY", "", 1);
+        setenv("HOME", dir.path().c_str(), 0);  // Wine wants one; CI may have none
+        wineserver("-k");
+        ASSERT_EQ(wineserver("-w"), 0);
+        ASSERT_EQ(wineserver("-p"), 0) << "could not start a wineserver";
+    }
+
+    void TearDown() override {
+        wineserver("-k");
+        wineserver("-w");
+    }
+
+    static int wineserver(const std::string& args) {
+        std::string cmd = std::string("'") + getenv("WINESERVER") + "' " + args + " </dev/null >/dev/null 2>&1";
+        return system(cmd.c_str());
+    }
+
+    std::unique_ptr<Proc> start(const std::vector<std::string>& args) {
+        auto p = std::make_unique<Proc>(lanflash_cmd(args), dir.path());
+        EXPECT_TRUE(wait_udp_bound(kWineStartMs)) << "listener never bound port 11000\n" << p->out() << p->err();
+        return p;
+    }
+
+    // Ctrl-C as Wine delivers it: SIGINT becomes CTRL_C_EVENT.
+    static void stop(Proc& p) {
+        p.signal(SIGINT);
+        EXPECT_EQ(p.wait(kEndMs), 0);
+        EXPECT_NE(p.out().find("ctrl-c\nend\n"), std::string::npos) << p.out();
+    }
+};
+
+TEST_F(Wine, VersionAndHelpExitAtOnce) {
+    Proc version(lanflash_cmd({"--version"}), dir.path());
+    EXPECT_EQ(version.wait(kWineStartMs), 0);
+    EXPECT_EQ(version.out(), std::string("lanflash ") + LANFLASH_VERSION + "\n");
+    Proc help(lanflash_cmd({"--help"}), dir.path());
+    EXPECT_EQ(help.wait(kEndMs), 0);
+    EXPECT_EQ(help.out().rfind("Usage: lanflash [IMAGE]\n", 0), 0u) << help.out();
+    EXPECT_EQ(help.err(), "");
+}
+
+TEST_F(Wine, CtrlCReachesTheConsoleHandler) {
+    auto p = start({});
+    ASSERT_TRUE(p->wait_for_out("M_WAIT_FOR_UDP_DATA", kTraceMs)) << p->out();
+    auto sent = Clock::now();
+    p->signal(SIGINT);
+    EXPECT_EQ(p->wait(kEndMs), 0);
+    EXPECT_LE(ms_between(sent, Clock::now()), 3000);  // the main loop's next pass or two
+    EXPECT_EQ(p->out(), std::string(kExploreHead) + "ctrl-c\nend\n");
+    EXPECT_EQ(p->err(), "File not opened");
+}
+
+TEST_F(Wine, ExploreShowsTheSimulatedMachine) {
+    Proc sim({sim_bin(), "--interval-ms", "300"}, dir.path());
+    auto p = start({});
+    ASSERT_TRUE(p->wait_for_out("M_IDLE", kTraceMs)) << p->out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // more announcements, all ignored
+    stop(*p);
+    EXPECT_EQ(p->out(), std::string(kExploreHead) + kAppTrace +
+                            "\nm_state: M_WAIT_FOR_UDP_DATA-> M_IDLEctrl-c\nend\n");
+    EXPECT_EQ(p->err(), "File not opened");
+}
+
+// Windows cuts a long datagram to the buffer and reports WSAEMSGSIZE; an
+// empty one is no announcement either. Neither may stop the listener.
+TEST_F(Wine, OversizeAndEmptyDatagramsAreDropped) {
+    auto p = start({});
+    send_udp(std::vector<uint8_t>(600, 'x'));
+    send_udp({});
+    send_udp(announcement("Tavix7"));
+    ASSERT_TRUE(p->wait_for_out("M_IDLE", kTraceMs)) << p->out();
+    stop(*p);
+    EXPECT_EQ(p->out(), std::string(kExploreHead) + kAppTrace +
+                            "\nm_state: M_WAIT_FOR_UDP_DATA-> M_IDLEctrl-c\nend\n");
+}
+
+TEST_F(Wine, ResetPathSendsOneResetByteAndCloses) {
+    TcpRecorder machine;
+    std::string image = dir.write("fw.bin", random_bytes(3000, 7));
+    auto p = start({image});
+    send_udp(announcement("Tavix7"));
+    ASSERT_TRUE(machine.wait_closed(1, kTraceMs));
+    ASSERT_TRUE(p->wait_for_out("M_MACHINE_RESET-> M_WAIT_FOR_UDP_DATA", kTraceMs)) << p->out();
+    auto conns = machine.conns();
+    ASSERT_EQ(conns.size(), 1u);
+    ASSERT_EQ(conns[0].bytes.size(), 1u);
+    EXPECT_EQ(conns[0].bytes[0].value, 'R');
+    long held_ms = ms_between(conns[0].bytes[0].at, conns[0].closed);
+    EXPECT_GE(held_ms, 900);
+    EXPECT_LE(held_ms, 2000);
+    stop(*p);
+}
+
+// The whole road on Windows: reset, boot loader, YMODEM with 1024- and
+// 128-byte blocks, run; the image typed as a Windows path.
+TEST_F(Wine, CompleteUpdateArrivesByteForByte) {
+    constexpr size_t kImageBytes = 40000;  // 39 long blocks and one short
+    std::vector<uint8_t> data = random_bytes(kImageBytes, 11);
+    std::string image = windows_path(dir.write("fw.bin", data));
+    std::string sim_log = dir.file("sim.log"), sim_out = dir.file("received.bin");
+    Proc sim({sim_bin(), "--state", "app", "--log", sim_log, "--out", sim_out, "--exit-after-run"}, dir.path());
+    auto started = Clock::now();
+    auto p = start({image});
+    ASSERT_EQ(sim.wait(kUpdateMs), 0) << p->out() << read_file(sim_log);
+    ASSERT_TRUE(p->wait_for_out("M_RUN_FIRMWARE-> M_IDLE", kTraceMs)) << p->out();
+    long update_ms = ms_between(started, Clock::now());
+    stop(*p);
+    EXPECT_EQ(read_file(sim_out), std::string(data.begin(), data.end()));
+
+    std::string out = p->out();
+    std::string dots = "\nTransmit FW " + std::string(1 + 40, '.') + "\nm_state: M_DOWNLOAD-> M_RUN_FIRMWARE";
+    size_t at = 0;
+    for (const std::string& step : {std::string("M_WAIT_FOR_UDP_DATA-> M_MACHINE_RECOGNIZED"),
+                                    std::string("M_MACHINE_SEND_RESET-> M_MACHINE_RESET"),
+                                    std::string("M_WAIT_FOR_UDP_DATA-> M_BOOTLOADER_RECOGNIZED"),
+                                    std::string("M_REQUEST_DOWNLOAD-> M_DOWNLOAD"), dots,
+                                    std::string("M_RUN_FIRMWARE-> M_IDLE")}) {
+        size_t found = out.find(step, at);
+        ASSERT_NE(found, std::string::npos) << step << " in " << out;
+        at = found + 1;
+    }
+    EXPECT_NE(read_file(sim_log).find("block 0 name=" + as_logged(image) + " size=40000\n"), std::string::npos)
+        << read_file(sim_log);
+    EXPECT_EQ(p->err(), "");
+    RecordProperty("update_ms", static_cast<int>(update_ms));
+}
+
+}  // namespace
