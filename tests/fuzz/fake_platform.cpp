@@ -1,0 +1,41 @@
+#include "fake_platform.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+
+namespace fake {
+std::vector<uint8_t> sent;
+}
+
+namespace {
+std::atomic<plat_sleep_hook> g_hook{nullptr};
+}
+
+int plat_sockets_startup(void) { return 0; }
+plat_socket plat_udp_open_bound(uint16_t) { return fake::kSocket; }
+// The targets fill the datagram buffer themselves, as the listener would.
+int plat_udp_recv(plat_socket, void*, size_t) { return PLAT_RECV_ERROR; }
+plat_socket plat_tcp_socket(void) { return fake::kSocket; }
+int plat_tcp_connect(plat_socket, const plat_sockaddr_in*) { return 0; }
+
+int plat_send(plat_socket s, const void* buf, size_t len) {
+    if (s == PLAT_INVALID_SOCKET) return -1;
+    const uint8_t* p = static_cast<const uint8_t*>(buf);
+    fake::sent.insert(fake::sent.end(), p, p + len);
+    return static_cast<int>(len);
+}
+
+// The targets play the link thread's part themselves.
+int plat_recv(plat_socket, void*, size_t) { return 0; }
+void plat_close(plat_socket) {}
+uint16_t plat_htons(uint16_t host) { return htons(host); }
+uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
+
+void plat_sleep_ms(uint32_t ms) {
+    if (plat_sleep_hook hook = g_hook.load()) hook(ms);
+}
+void plat_set_sleep_hook(plat_sleep_hook hook) { g_hook.store(hook); }
+
+int plat_start_thread(plat_thread_fn) { return -1; }
+int plat_install_console_handler(plat_console_handler) { return -1; }
