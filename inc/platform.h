@@ -38,7 +38,12 @@ int plat_udp_recv(plat_socket s, void* buf, size_t cap);
 // A new IPv4 stream socket with Nagle's algorithm off, or PLAT_INVALID_SOCKET.
 plat_socket plat_tcp_socket(void);
 
-// One blocking connect. 0 on success, -1 on failure.
+// A send that cannot go out within this time fails instead of blocking the
+// main loop for ever behind a machine that stopped reading.
+constexpr uint32_t PLAT_SEND_TIMEOUT_MS = 8000;
+
+// One blocking connect. 0 on success, -1 on failure. A connected socket's
+// sends give up after PLAT_SEND_TIMEOUT_MS.
 int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to);
 
 // One send call. Returns the bytes sent or -1.

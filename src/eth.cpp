@@ -187,7 +187,13 @@ uint32_t PollTCP(void) {
         Receive_TCP();
         if (flagTCPRXHandshake.load(std::memory_order_acquire) == 1) {
             flagTCPRXDataLocked.store(0, std::memory_order_release);
-            TCPSetstate(TCP_WAIT_FOR_RX_DATA_FREE);
+            // The transfer's start may have emptied this very receive; then
+            // nobody would ever hand the buffer back, so receive again.
+            if (TCPrxrecvedlength.load(std::memory_order_acquire) == 0) {
+                TCPSetstate(TCP_WAIT_FOR_RX_DATA_PREPARE);
+            } else {
+                TCPSetstate(TCP_WAIT_FOR_RX_DATA_FREE);
+            }
         }
         return kTcpReceivePollMs;
     case TCP_WAIT_FOR_RX_DATA_PREPARE:

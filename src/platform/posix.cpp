@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -103,7 +104,12 @@ int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to) {
     do {
         r = connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     } while (r < 0 && errno == EINTR);
-    return r < 0 ? -1 : 0;
+    if (r < 0) return -1;
+    timeval limit;
+    limit.tv_sec = PLAT_SEND_TIMEOUT_MS / 1000;
+    limit.tv_usec = (PLAT_SEND_TIMEOUT_MS % 1000) * 1000;
+    (void)setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return 0;
 }
 
 int plat_send(plat_socket s, const void* buf, size_t len) {

@@ -98,7 +98,10 @@ int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to) {
     peer.sin_port = to->sin_port;
     peer.sin_addr.s_addr = to->sin_addr;
     int r = connect(as_socket(s), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    return r == SOCKET_ERROR ? -1 : 0;
+    if (r == SOCKET_ERROR) return -1;
+    DWORD limit = PLAT_SEND_TIMEOUT_MS;
+    (void)setsockopt(as_socket(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+    return 0;
 }
 
 int plat_send(plat_socket s, const void* buf, size_t len) {

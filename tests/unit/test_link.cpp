@@ -269,6 +269,35 @@ TEST_F(Link, ReceiveHandOverCycle) {
     EXPECT_EQ(Rx(), std::string(TCPrxrecvedlength.load(), '\x06'));
 }
 
+// The transfer's start clears the length of a receive that may just have
+// completed: an empty batch is never handed over, the link receives again.
+TEST_F(Link, EmptyBatchAtTheHandshakeIsNotHandedOver) {
+    Connect();
+    tcp_state.store(TCP_WAIT_FOR_RX_DATA);
+    flagTCPRXHandshake.store(1);
+    shutdown(peer_, SHUT_WR);  // the receive completes with nothing in it
+    EXPECT_EQ(PollTCP(), 100u);
+    EXPECT_EQ(tcp_state.load(), TCP_WAIT_FOR_RX_DATA_PREPARE);
+    EXPECT_EQ(flagTCPRXDataLocked.load(), 0);
+    EXPECT_EQ(PollTCP(), 0u);  // receives again: still closed, so empty
+    EXPECT_EQ(tcp_state.load(), TCP_WAIT_FOR_RX_DATA_FREE);
+    EXPECT_EQ(TCPrxrecvedlength.load(), 0);
+}
+
+// A machine that stops reading must not hold the main thread in a send for ever.
+TEST_F(Link, SendToAMachineThatStopsReadingGivesUp) {
+    Connect();
+    static uint8_t chunk[TCP_BUFFER_SIZE];
+    TCPtxtransmitlength = TCP_BUFFER_SIZE;
+    memcpy(tcpTXDataBuff, chunk, sizeof chunk);
+    auto start = std::chrono::steady_clock::now();
+    int result = 0;
+    for (int i = 0; i < 100000 && result == 0; ++i) result = Transmit_TCP();
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result, 1);
+    EXPECT_LT(waited, std::chrono::milliseconds(PLAT_SEND_TIMEOUT_MS + 4000));
+}
+
 TEST_F(Link, FailedConnectsLeakNoDescriptors) {
     uint16_t closed_port = 0;
     int probe = BoundSocket(SOCK_STREAM, &closed_port);
