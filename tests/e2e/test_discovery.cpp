@@ -35,6 +35,8 @@ protected:
     std::unique_ptr<Proc> start(const std::vector<std::string>& args) {
         auto p = std::make_unique<Proc>(lanflash_cmd(args), dir.path());
         EXPECT_TRUE(wait_udp_bound(kStartMs)) << "listener never bound port 11000";
+        // The first transition comes before any console event we send.
+        EXPECT_TRUE(p->wait_for_out("M_GET_IP-> M_WAIT_FOR_UDP_DATA", kStartMs)) << p->out();
         return p;
     }
 
