@@ -170,6 +170,18 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
+std::vector<Event> read_log(const std::string& path) {
+    std::vector<Event> events;
+    std::istringstream in(read_file(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("t=", 0) != 0) continue;
+        size_t space = line.find(' ');
+        events.push_back({std::stol(line.substr(2, space - 2)), line.substr(space + 1)});
+    }
+    return events;
+}
+
 TcpRecorder::TcpRecorder(const char* addr, uint16_t port) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;

@@ -61,6 +61,13 @@ void send_udp(const std::vector<uint8_t>& datagram, uint16_t port = 11000);
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
 std::string read_file(const std::string& path);
 
+// One line of machine-sim's wire log: "t=<ms since its start> <event>".
+struct Event {
+    long t;
+    std::string text;
+};
+std::vector<Event> read_log(const std::string& path);
+
 // A stand-in machine on 127.0.0.7:888 that accepts connections and records,
 // per connection, every byte with the time it arrived and when it closed.
 class TcpRecorder {

@@ -17,23 +17,6 @@ constexpr int kStartMs = 5000;
 constexpr int kUpdateMs = 90000;
 constexpr int kEndMs = 5000;
 
-struct Event {
-    long t;
-    std::string text;
-};
-
-std::vector<Event> read_log(const std::string& path) {
-    std::vector<Event> events;
-    std::istringstream in(read_file(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("t=", 0) != 0) continue;
-        size_t space = line.find(' ');
-        events.push_back({std::stol(line.substr(2, space - 2)), line.substr(space + 1)});
-    }
-    return events;
-}
-
 // Time of the first event that starts with `prefix`, or -1.
 long first(const std::vector<Event>& log, const std::string& prefix) {
     for (const Event& e : log)

@@ -30,23 +30,6 @@ const char kExploreHead[] =
     "\nm_state: M_GET_IP-> M_WAIT_FOR_UDP_DATA";
 const char kParsed[] = "\nPharse data: data is KV:Data size: ";
 
-struct Event {
-    long t;
-    std::string text;
-};
-
-std::vector<Event> read_log(const std::string& path) {
-    std::vector<Event> events;
-    std::istringstream in(read_file(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("t=", 0) != 0) continue;
-        size_t space = line.find(' ');
-        events.push_back({std::stol(line.substr(2, space - 2)), line.substr(space + 1)});
-    }
-    return events;
-}
-
 std::vector<long> times_of(const std::string& log_path, const std::string& prefix) {
     std::vector<long> t;
     for (const Event& e : read_log(log_path))
