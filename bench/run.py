@@ -349,8 +349,8 @@ def loadavg():
         return [float(x) for x in f.read().split()[:3]]
 
 
-def fmt(value, spec="{:.0f}"):
-    return "-" if value is None else spec.format(value)
+def fmt(value, form="{:.0f}"):
+    return "-" if value is None else form.format(value)
 
 
 def render(res):
@@ -365,13 +365,13 @@ def render(res):
     w = 34
     lines.append(f"{'':{w}}" + "".join(f"{c:>14}" for c, _ in cols))
 
-    def row(name, key, spec="{:.0f}", only=None):
+    def row(name, key, form="{:.0f}", only=None):
         cells = []
         for c, r in cols:
             v = r
             for k in key.split("."):
                 v = v.get(k) if isinstance(v, dict) else None
-            cells.append(fmt(v, spec) if (only is None or c in only) else "-")
+            cells.append(fmt(v, form) if (only is None or c in only) else "-")
         lines.append(f"{name:{w}}" + "".join(f"{x:>14}" for x in cells))
 
     lf_cols = [c for c, _ in cols[:3]]
