@@ -63,11 +63,7 @@ static bool fits_block0(const char* path, long size) {
 // Loads the open image into fw_buf. An image that cannot be sent whole is
 // refused before any machine is touched: returns false with `why` filled.
 static bool load_image(FILE* f, const char* path, char* why, size_t why_len) {
-    if (fseek(f, 0, SEEK_END) != 0) {
-        snprintf(why, why_len, "cannot measure its length (%s)", strerror(errno));
-        return false;
-    }
-    long size = ftell(f);
+    long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
     if (size < 0 || fseek(f, 0, SEEK_SET) != 0) {
         snprintf(why, why_len, "cannot measure its length (%s)", strerror(errno));
         return false;

@@ -15,6 +15,16 @@
 
 namespace e2e {
 
+// What lanflash prints first in explore mode, and its trace of harness
+// announcement("Tavix7") from 127.0.0.7.
+constexpr char kExploreHead[] =
+    "\nNo infut file switch to explore"
+    "\nm_state: M_GET_IP-> M_WAIT_FOR_UDP_DATA";
+constexpr char kParsed[] = "\nPharse data: data is KV:Data size: ";
+constexpr char kAppTrace[] =
+    "\nPharse data: data is KV:Data size: 42\n"
+    "\nIP: 127.0.0.7 Port: 888 Name: Tavix7 No: 12345";
+
 using Clock = std::chrono::steady_clock;
 
 // A child process whose stdout and stderr go to files in a scratch folder.

@@ -20,12 +20,6 @@ constexpr int kStartMs = 5000;
 constexpr int kTraceMs = 5000;
 constexpr int kEndMs = 5000;
 
-const char kExploreHead[] =
-    "\nNo infut file switch to explore"
-    "\nm_state: M_GET_IP-> M_WAIT_FOR_UDP_DATA";
-const char kAppTrace[] =
-    "\nPharse data: data is KV:Data size: 42\n"
-    "\nIP: 127.0.0.7 Port: 888 Name: Tavix7 No: 12345";
 
 class Discovery : public ::testing::Test {
 protected:

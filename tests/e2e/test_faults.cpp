@@ -25,10 +25,6 @@ constexpr int kUpdateMs = 60000;
 constexpr int kSilentStepMs = 80000;
 constexpr int kSilentFailMs = kSilentStepMs + 40000;
 
-const char kExploreHead[] =
-    "\nNo infut file switch to explore"
-    "\nm_state: M_GET_IP-> M_WAIT_FOR_UDP_DATA";
-const char kParsed[] = "\nPharse data: data is KV:Data size: ";
 
 std::vector<long> times_of(const std::string& log_path, const std::string& prefix) {
     std::vector<long> t;

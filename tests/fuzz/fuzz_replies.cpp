@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "check.h"
+#include "../plain_crc.h"
 #include "eth.h"
 #include "fake_platform.h"
 #include "platform.h"
@@ -34,16 +35,6 @@ constexpr size_t kDataFrames = 10;
 constexpr size_t kEotFrames = 10;
 constexpr size_t kClosingFrames = 19;
 const char kFileName[] = "fw.bin";
-
-// Plain bitwise CRC-16/XMODEM, not the sender's augmented one.
-uint16_t PlainCrc(const uint8_t* p, size_t n) {
-    uint16_t crc = 0;
-    for (size_t i = 0; i < n; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (p[i] << 8));
-        for (int b = 0; b < 8; ++b) crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return crc;
-}
 
 struct Block {
     uint8_t head, num;

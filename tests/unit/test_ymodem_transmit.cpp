@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../plain_crc.h"
 #include "eth.h"
 #include "ymodem.h"
 
@@ -21,16 +22,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Answer = std::optional<Bytes>;  // nullopt: let the receiver answer as usual
-
-// Plain bitwise CRC-16/XMODEM, non-augmented: independent of the sender's.
-uint16_t PlainCrc(const uint8_t* p, size_t n) {
-    uint16_t crc = 0;
-    for (size_t i = 0; i < n; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (p[i] << 8));
-        for (int b = 0; b < 8; ++b) crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return crc;
-}
 
 struct Frame {
     uint8_t head = 0;  // SOH, STX or EOT

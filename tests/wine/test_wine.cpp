@@ -20,12 +20,6 @@ constexpr int kTraceMs = 10000;
 constexpr int kEndMs = 10000;
 constexpr int kUpdateMs = 120000;
 
-const char kExploreHead[] =
-    "\nNo infut file switch to explore"
-    "\nm_state: M_GET_IP-> M_WAIT_FOR_UDP_DATA";
-const char kAppTrace[] =
-    "\nPharse data: data is KV:Data size: 42\n"
-    "\nIP: 127.0.0.7 Port: 888 Name: Tavix7 No: 12345";
 
 // The path as a Windows user types it: Wine's drive Z: is the Unix root.
 std::string windows_path(const std::string& unix_path) {
