@@ -146,6 +146,14 @@ int Receive_TCP(void) {
     return 0;
 }
 
+void (*TCPRXUnlockedHook)(void) = nullptr;
+
+// From here on the consumer may take the batch at any moment.
+static void UnlockRX(void) {
+    flagTCPRXDataLocked.store(0, std::memory_order_release);
+    if (TCPRXUnlockedHook) TCPRXUnlockedHook();
+}
+
 int Transmit_TCP(void) {
     return plat_send(stcp.load(), tcpTXDataBuff, TCPtxtransmitlength) < 0 ? 1 : 0;
 }
@@ -167,7 +175,9 @@ uint32_t TCPSetstate(TCP_STATE news) {
     case TCP_RX_DATA_LOCK:
         flagTCPRXDataLocked.store(1, std::memory_order_release);
         Receive_TCP();
-        flagTCPRXDataLocked.store(0, std::memory_order_release);
+        // The next state reads only the consumer's flag, so unlocking first
+        // leaves nothing to race with.
+        UnlockRX();
         TCPSetstate(TCP_WAIT_FOR_RX_DATA_FREE);
         return kTcpCycleSetMs;
     case TCP_WAIT_FOR_RX_DATA_FREE:
@@ -186,14 +196,18 @@ uint32_t PollTCP(void) {
         flagTCPRXDataLocked.store(1, std::memory_order_release);
         Receive_TCP();
         if (flagTCPRXHandshake.load(std::memory_order_acquire) == 1) {
-            flagTCPRXDataLocked.store(0, std::memory_order_release);
-            // The transfer's start may have emptied this very receive; then
-            // nobody would ever hand the buffer back, so receive again.
+            // Decide while the buffer is still ours: once unlocked, the sender
+            // may take the whole batch at once and store length 0, and a
+            // decision read from that would wait for a release that never
+            // comes. The transfer's start may also have emptied this very
+            // receive; then nobody would ever hand the buffer back, so
+            // receive again.
             if (TCPrxrecvedlength.load(std::memory_order_acquire) == 0) {
                 TCPSetstate(TCP_WAIT_FOR_RX_DATA_PREPARE);
             } else {
                 TCPSetstate(TCP_WAIT_FOR_RX_DATA_FREE);
             }
+            UnlockRX();
         }
         return kTcpReceivePollMs;
     case TCP_WAIT_FOR_RX_DATA_PREPARE:

@@ -110,6 +110,7 @@ protected:
         machine_sockaddr = plat_sockaddr_in{PLAT_AF_INET, htons(tcp_port), htonl(INADDR_LOOPBACK)};
     }
     void TearDown() override {
+        TCPRXUnlockedHook = nullptr;
         Close_TCP();
         close(static_cast<int>(sudp));
         sudp = PLAT_INVALID_SOCKET;
@@ -282,6 +283,29 @@ TEST_F(Link, EmptyBatchAtTheHandshakeIsNotHandedOver) {
     EXPECT_EQ(PollTCP(), 0u);  // receives again: still closed, so empty
     EXPECT_EQ(tcp_state.load(), TCP_WAIT_FOR_RX_DATA_FREE);
     EXPECT_EQ(TCPrxrecvedlength.load(), 0);
+}
+
+std::string g_taken;
+
+// The sender may take a one-byte batch (a lone ACK or 'C') the instant the
+// link unlocks it; the link must still see it handed back and receive again.
+TEST_F(Link, BatchTakenTheMomentItIsUnlockedKeepsTheCycleGoing) {
+    Connect();
+    tcp_state.store(TCP_WAIT_FOR_RX_DATA);
+    flagTCPRXHandshake.store(1);
+    g_taken.clear();
+    TCPRXUnlockedHook = [] {
+        g_taken.append(reinterpret_cast<const char*>(tcpRXDataBuff), TCPrxrecvedlength.load());
+        TCPrxrecvedlength.store(0);
+        flagTCPRXDataReaded.store(1);
+    };
+    PeerSends("C");
+    EXPECT_EQ(PollTCP(), 100u);
+    PeerSends("\x06");
+    EXPECT_EQ(PollTCP(), 0u);  // sees the batch handed back
+    EXPECT_EQ(PollTCP(), 0u);  // receives the next one
+    EXPECT_EQ(g_taken, "C\x06");
+    EXPECT_EQ(tcp_state.load(), TCP_WAIT_FOR_RX_DATA_FREE);
 }
 
 // A machine that stops reading must not hold the main thread in a send for ever.
