@@ -42,8 +42,14 @@ plat_socket plat_tcp_socket(void);
 // main loop for ever behind a machine that stopped reading.
 constexpr uint32_t PLAT_SEND_TIMEOUT_MS = 8000;
 
-// One blocking connect. 0 on success, -1 on failure. A connected socket's
-// sends give up after PLAT_SEND_TIMEOUT_MS.
+// A machine that swallows connection requests (powered off, wrong address)
+// would otherwise hold the main loop for the system's limit, minutes long.
+constexpr uint32_t PLAT_CONNECT_TIMEOUT_MS = 3000;
+
+// One connect that waits at most PLAT_CONNECT_TIMEOUT_MS, and gives up early
+// once a console event has come: the user wants out. 0 on success, -1 on
+// failure. A connected socket is blocking again and its sends give up after
+// PLAT_SEND_TIMEOUT_MS.
 int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to);
 
 // One send call. Returns the bytes sent or -1.

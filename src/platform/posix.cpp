@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <csignal>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -20,6 +22,11 @@ namespace {
 
 std::atomic<plat_sleep_hook> g_sleep_hook{nullptr};
 plat_console_handler g_console_handler = nullptr;  // written before its thread starts
+std::atomic<bool> g_console_event_seen{false};
+
+// A machine on the local network answers a connect within milliseconds;
+// the slice is how soon a pending one notices that the user wants out.
+constexpr long long kConnectSliceMs = 50;
 
 // The signals that stand for console events. They are blocked in every
 // thread and taken by one thread with sigwait, as Windows calls a console
@@ -41,6 +48,7 @@ void* console_thread(void*) {
         uint32_t type = 2;
         if (sig == SIGINT) type = 0;
         else if (sig == SIGQUIT) type = 1;
+        g_console_event_seen.store(true, std::memory_order_release);
         g_console_handler(type);
     }
     return nullptr;
@@ -94,16 +102,48 @@ plat_socket plat_tcp_socket(void) {
     return s;
 }
 
+namespace {
+
+long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for a non-blocking connect to finish. 0 when connected.
+int wait_connected(int fd) {
+    const long long deadline = now_ms() + PLAT_CONNECT_TIMEOUT_MS;
+    for (;;) {
+        long long left = deadline - now_ms();
+        if (left <= 0) return -1;
+        pollfd p{fd, POLLOUT, 0};
+        int n = poll(&p, 1, static_cast<int>(left < kConnectSliceMs ? left : kConnectSliceMs));
+        if (n < 0 && errno != EINTR) return -1;
+        if (n > 0) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+            return err == 0 ? 0 : -1;
+        }
+        if (g_console_event_seen.load(std::memory_order_acquire)) return -1;
+    }
+}
+
+}  // namespace
+
 int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to) {
     sockaddr_in peer;
     memset(&peer, 0, sizeof peer);
     peer.sin_family = AF_INET;
     peer.sin_port = to->sin_port;
     peer.sin_addr.s_addr = to->sin_addr;
-    int r;
-    do {
-        r = connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    } while (r < 0 && errno == EINTR);
+    const int fd = static_cast<int>(s);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    int r = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    // Interrupted, a non-blocking connect goes on in the background as well.
+    if (r < 0 && (errno == EINPROGRESS || errno == EINTR)) r = wait_connected(fd);
+    if (fcntl(fd, F_SETFL, flags) != 0) return -1;
     if (r < 0) return -1;
     timeval limit;
     limit.tv_sec = PLAT_SEND_TIMEOUT_MS / 1000;

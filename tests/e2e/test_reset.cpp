@@ -1,6 +1,11 @@
 // The reset path against a recording stand-in machine on 127.0.0.7:888.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <sstream>
@@ -115,5 +120,77 @@ TEST_F(Reset, ExploreModeNeverConnects) {
     EXPECT_TRUE(machine.conns().empty());
     EXPECT_EQ(active_opens(), opens_before);
 }
+
+// A machine on 127.0.0.9:888 that swallows connection requests: its accept
+// queue is full and never drained, so Linux drops every further request
+// without an answer, as a powered-off machine or a wrong address does.
+class Swallower {
+public:
+    Swallower() {
+        listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = addr();
+        if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listen_fd_, 0) != 0) return;
+        for (int i = 0; i < 3; ++i) fillers_.push_back(pending_connect());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ~Swallower() {
+        for (int fd : fillers_) close(fd);
+        close(listen_fd_);
+    }
+    // True when a further connect still has no answer after half a second.
+    bool swallows() {
+        int probe = pending_connect();
+        pollfd p{probe, POLLOUT, 0};
+        int n = poll(&p, 1, 500);
+        close(probe);
+        return n == 0;
+    }
+
+private:
+    static sockaddr_in addr() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(888);
+        inet_pton(AF_INET, "127.0.0.9", &a.sin_addr);
+        return a;
+    }
+    static int pending_connect() {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        sockaddr_in a = addr();
+        (void)connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return fd;
+    }
+    int listen_fd_ = -1;
+    std::vector<int> fillers_;
+};
+
+// Each connect attempt gives up after 3 s instead of the system's two
+// minutes, the sequencer keeps retrying, and Ctrl-C is acted on at once.
+class Unanswered : public Reset, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Unanswered, ConnectsGiveUpAndCtrlCEndsPromptly) {
+    Swallower machine;
+    ASSERT_TRUE(machine.swallows());
+    auto p = start({image});
+    const uint8_t ip[4] = {127, 0, 0, 9};
+    send_udp(announcement(GetParam(), "12345", ip));
+    ASSERT_TRUE(p->wait_for_out("RECOGNIZED", kStartMs));
+    long opens_before = active_opens();
+    std::this_thread::sleep_for(std::chrono::milliseconds(8500));
+    EXPECT_TRUE(p->running());
+    long attempts = active_opens() - opens_before;
+    EXPECT_GE(attempts, 2);  // one per 3.1 s resetting, per 4 s for a boot loader
+    EXPECT_LE(attempts, 4);
+    auto asked = Clock::now();
+    p->signal(SIGINT);
+    EXPECT_EQ(p->wait(kStartMs), 0);
+    EXPECT_LE(ms_between(asked, Clock::now()), 4000);
+    std::string out = p->out();
+    ASSERT_GE(out.size(), 4u);
+    EXPECT_EQ(out.substr(out.size() - 4), "end\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Reset, Unanswered, ::testing::Values("Tavix7", "BootTavix7"));
 
 }  // namespace
