@@ -111,7 +111,13 @@ int PharseUDPPacket(void) {
         int avail = BUF_SIZE - from;
         memcpy(number, udpDataBuff + from, static_cast<size_t>(avail));
         number[avail] = '\0';
-        uint32_t sernum = static_cast<uint32_t>(atol(number));
+        // Read as a 32-bit strtol reads it, so that Linux (64-bit long) and
+        // Windows (32-bit long) show the same number: clamped to the int32
+        // range, negatives wrapped into uint32.
+        long long value = strtoll(number, nullptr, 10);
+        if (value > INT32_MAX) value = INT32_MAX;
+        if (value < INT32_MIN) value = INT32_MIN;
+        uint32_t sernum = static_cast<uint32_t>(value);
         printf(" No: %" PRIu32, sernum);
     }
     if (only_explore == 1 && (retv == 1 || retv == 2)) retv = 3;

@@ -137,12 +137,25 @@ TEST_F(Discovery, AddressAndPortFieldsAsSentConnectAlwaysTo888) {
 }
 
 // The serial number sits at a fixed distance behind the matched name, even
-// when the name field goes on.
+// when the name field goes on. Its text reads as a 32-bit strtol reads it,
+// on Linux as on Windows: out-of-range values clamp, negatives wrap.
 TEST_F(Discovery, NameFieldAndSerialNumberEdges) {
     struct Case { std::string datagram, name, shown; };
+    const std::string many(300, '9');
     for (const Case& c : {Case{Datagram("Tavix5SXYZ42"), "Tavix5SXYZ42", "42"},
                           Case{Datagram("Tavix7"), "Tavix7", "0"},
-                          Case{Datagram("Tavix7", "-1"), "Tavix7", "4294967295"}}) {
+                          Case{Datagram("Tavix7", "-1"), "Tavix7", "4294967295"},
+                          Case{Datagram("Tavix7", " \t+2147483647x9"), "Tavix7", "2147483647"},
+                          Case{Datagram("Tavix7", "-2147483648"), "Tavix7", "2147483648"},
+                          Case{Datagram("Tavix7", "2147483648"), "Tavix7", "2147483647"},
+                          Case{Datagram("Tavix7", "3000000000"), "Tavix7", "2147483647"},
+                          Case{Datagram("Tavix7", "9999999999"), "Tavix7", "2147483647"},
+                          Case{Datagram("Tavix7", "-2147483649"), "Tavix7", "2147483648"},
+                          Case{Datagram("Tavix7", "-3000000000"), "Tavix7", "2147483648"},
+                          Case{Datagram("Tavix7", many), "Tavix7", "2147483647"},
+                          Case{Datagram("Tavix7", "-" + many), "Tavix7", "2147483648"},
+                          Case{Datagram("Tavix7", "00000000000000000000123"), "Tavix7", "123"},
+                          Case{Datagram("Tavix7", "x12"), "Tavix7", "0"}}) {
         SCOPED_TRACE(c.name + " " + c.shown);
         std::string trace;
         EXPECT_EQ(Parse(c.datagram, &trace), 2);
