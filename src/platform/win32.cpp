@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <atomic>
 #include <cstring>
@@ -125,13 +126,51 @@ uint16_t plat_htons(uint16_t host) { return htons(host); }
 
 uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
 
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002  // Windows 10 1803; older mingw headers lack it
+#endif
+
+namespace {
+
+// Every poll sleeps 10 ms, and Sleep rounds that up to the 15.6 ms timer
+// tick: the 8 s reply wait would last 12.5 s and a data block 31 ms instead
+// of 20. A high-resolution waitable timer wakes on time without raising the
+// tick for the whole system; where Windows refuses one (before 10 1803),
+// the tick goes to 1 ms with timeBeginPeriod.
+struct SleepTimer {
+    HANDLE handle = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    ~SleepTimer() {
+        if (handle) CloseHandle(handle);
+    }
+};
+
+void sleep_on_fine_tick(uint32_t ms) {
+    // Once per process, never ended: the process polls until it exits.
+    static const MMRESULT fine_tick = timeBeginPeriod(1);
+    (void)fine_tick;
+    Sleep(ms);
+}
+
+}  // namespace
+
 void plat_sleep_ms(uint32_t ms) {
     plat_sleep_hook hook = g_sleep_hook.load(std::memory_order_acquire);
     if (hook) {
         hook(ms);
         return;
     }
-    Sleep(ms);  // Sleep(0) gives up the rest of the time slice
+    if (ms == 0) {
+        Sleep(0);  // gives up the rest of the time slice
+        return;
+    }
+    thread_local SleepTimer timer;  // a waitable timer wakes every thread that waits on it
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
+    if (timer.handle && SetWaitableTimer(timer.handle, &due, 0, nullptr, nullptr, FALSE) &&
+        WaitForSingleObject(timer.handle, INFINITE) == WAIT_OBJECT_0) {
+        return;
+    }
+    sleep_on_fine_tick(ms);
 }
 
 void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::memory_order_release); }

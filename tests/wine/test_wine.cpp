@@ -114,6 +114,17 @@ TEST_F(Wine, ExploreShowsTheSimulatedMachine) {
     EXPECT_EQ(p->err(), "File not opened");
 }
 
+// Every poll sleeps 10 ms, so a sleep must last what it asks. Wine has no
+// 15.6 ms tick of its own: this tries the timer path, not the tick.
+TEST_F(Wine, TenMillisecondSleepsKeepTime) {
+    Proc probe({WINE_LOADER, SLEEP_PROBE_BIN}, dir.path());
+    ASSERT_EQ(probe.wait(kWineStartMs), 0) << probe.out() << probe.err();
+    long total_ms = std::atol(probe.out().c_str());
+    EXPECT_GE(total_ms, 950) << probe.out();
+    EXPECT_LE(total_ms, 1500) << probe.out();
+    RecordProperty("sleep_100x10_ms", static_cast<int>(total_ms));
+}
+
 // Windows cuts a long datagram to the buffer and reports WSAEMSGSIZE; an
 // empty one is no announcement either. Neither may stop the listener.
 TEST_F(Wine, OversizeAndEmptyDatagramsAreDropped) {
