@@ -61,6 +61,12 @@ int plat_recv(plat_socket s, void* buf, size_t cap);
 
 void plat_close(plat_socket s);
 
+// Ends both directions of a stream socket; a receive blocked on it returns.
+void plat_shutdown(plat_socket s);
+
+// Milliseconds on a clock that only moves forward, from an arbitrary start.
+uint64_t plat_now_ms(void);
+
 uint16_t plat_htons(uint16_t host);
 
 // Dotted-quad text to an address in network byte order (inet_addr).

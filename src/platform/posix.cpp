@@ -173,6 +173,12 @@ void plat_close(plat_socket s) {
     if (s >= 0) close(static_cast<int>(s));
 }
 
+void plat_shutdown(plat_socket s) {
+    if (s >= 0) shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
+uint64_t plat_now_ms(void) { return static_cast<uint64_t>(now_ms()); }
+
 uint16_t plat_htons(uint16_t host) { return htons(host); }
 
 uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }

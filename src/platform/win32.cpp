@@ -14,6 +14,11 @@ namespace {
 
 std::atomic<plat_sleep_hook> g_sleep_hook{nullptr};
 plat_console_handler g_console_handler = nullptr;  // written before the system can call us
+std::atomic<bool> g_console_event_seen{false};
+
+// A machine on the local network answers a connect within milliseconds;
+// the slice is how soon a pending one notices that the user wants out.
+constexpr ULONGLONG kConnectSliceMs = 50;
 
 // Windows calls this on a thread of its own for every console event.
 BOOL WINAPI console_routine(DWORD type) {
@@ -29,6 +34,7 @@ BOOL WINAPI console_routine(DWORD type) {
         event = static_cast<uint32_t>(type);  // close, logoff, shutdown: all >= 2
         break;
     }
+    g_console_event_seen.store(true, std::memory_order_release);
     g_console_handler(event);
     return TRUE;
 }
@@ -92,14 +98,44 @@ plat_socket plat_tcp_socket(void) {
     return static_cast<plat_socket>(s);
 }
 
+namespace {
+
+// Waits for a non-blocking connect to finish. 0 when connected.
+int wait_connected(SOCKET s) {
+    const ULONGLONG deadline = GetTickCount64() + PLAT_CONNECT_TIMEOUT_MS;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return -1;
+        const ULONGLONG left = deadline - now;
+        const long slice = static_cast<long>(left < kConnectSliceMs ? left : kConnectSliceMs);
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval tv{0, slice * 1000};
+        int n = select(0, nullptr, &writable, &failed, &tv);
+        if (n == SOCKET_ERROR) return -1;
+        if (n > 0) return FD_ISSET(s, &writable) ? 0 : -1;  // a refusal shows as failed
+        if (g_console_event_seen.load(std::memory_order_acquire)) return -1;
+    }
+}
+
+}  // namespace
+
 int plat_tcp_connect(plat_socket s, const plat_sockaddr_in* to) {
     sockaddr_in peer;
     memset(&peer, 0, sizeof peer);
     peer.sin_family = AF_INET;
     peer.sin_port = to->sin_port;
     peer.sin_addr.s_addr = to->sin_addr;
+    u_long non_blocking = 1;
+    if (ioctlsocket(as_socket(s), FIONBIO, &non_blocking) != 0) return -1;
     int r = connect(as_socket(s), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    if (r == SOCKET_ERROR) return -1;
+    if (r == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) r = wait_connected(as_socket(s));
+    u_long blocking = 0;
+    if (ioctlsocket(as_socket(s), FIONBIO, &blocking) != 0) return -1;
+    if (r != 0) return -1;
     DWORD limit = PLAT_SEND_TIMEOUT_MS;
     (void)setsockopt(as_socket(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
     return 0;
@@ -121,6 +157,12 @@ int plat_recv(plat_socket s, void* buf, size_t cap) {
 void plat_close(plat_socket s) {
     if (s != PLAT_INVALID_SOCKET) closesocket(as_socket(s));
 }
+
+void plat_shutdown(plat_socket s) {
+    if (s != PLAT_INVALID_SOCKET) shutdown(as_socket(s), SD_BOTH);
+}
+
+uint64_t plat_now_ms(void) { return GetTickCount64(); }
 
 uint16_t plat_htons(uint16_t host) { return htons(host); }
 

@@ -29,6 +29,8 @@ int plat_send(plat_socket s, const void* buf, size_t len) {
 // The targets play the link thread's part themselves.
 int plat_recv(plat_socket, void*, size_t) { return 0; }
 void plat_close(plat_socket) {}
+void plat_shutdown(plat_socket) {}
+uint64_t plat_now_ms(void) { return 0; }
 uint16_t plat_htons(uint16_t host) { return htons(host); }
 uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
 
