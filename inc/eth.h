@@ -65,11 +65,18 @@ int InitUDP(void);
 uint32_t UDPSetstate(UDP_STATE news);
 uint32_t PollUDP(void);
 void ReceiveUDP(void);
+// One blocking receive of a whole datagram into buf[BUF_SIZE], zero-filled
+// behind it; empty and oversize datagrams are skipped. Its length (> 0).
+int ReceiveDatagram(char* buf);
 
 int Init_TCP(void);
 // 0 when connected (TCPconnected is 1), 1 when the attempt failed.
 int Open_TCP(void);
 int Close_TCP(void);
+// Main thread, after a download: ends the machine's connection so that the
+// link can serve the next machine. The link thread leaves its hand-over
+// cycle and idles, the socket is closed and the receive flags start afresh.
+void Release_TCP(void);
 int Receive_TCP(void);
 // Sends TCPtxtransmitlength bytes of tcpTXDataBuff in one call; 1 on error.
 int Transmit_TCP(void);

@@ -22,6 +22,10 @@ enum M_STATE : uint32_t {
 };
 
 extern M_STATE m_state;
+// What the last recognised announcement said, before explore mode maps it
+// to 3: 1 boot loader, 2 application, and for 2 its serial number.
+extern int announced_kind;
+extern uint32_t announced_serial;
 
 // One step of the sequencer; the result is the delay in ms before the next.
 uint32_t PollMState(void);

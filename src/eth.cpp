@@ -35,6 +35,13 @@ static constexpr uint32_t kTcpIdlePollMs = 1000;
 static constexpr uint32_t kTcpReceivePollMs = 100;
 static constexpr uint32_t kTcpHandOverWaitMs = 2;
 
+// Release_TCP's hand-shake with the link thread.
+static std::atomic<int> flagTCPRelease{0};
+static constexpr int kReleaseAsked = 1;
+static constexpr int kReleaseParked = 2;
+static constexpr uint32_t kReleaseCloseAfterMs = 1000;
+static constexpr uint32_t kReleaseGiveUpMs = 10000;
+
 // ---------------------------------------------------------------- listener
 
 int InitUDP(void) {
@@ -99,13 +106,16 @@ uint32_t PollUDP(void) {
 // longer than the buffer is dropped and the next one received, so that one
 // stray packet can neither stop nor stall the listener.
 void ReceiveUDP(void) {
+    UDPrecvedlength.store(ReceiveDatagram(udpDataBuff), std::memory_order_release);
+}
+
+int ReceiveDatagram(char* buf) {
     for (;;) {
-        memset(udpDataBuff, 0, BUF_SIZE);
-        int n = plat_udp_recv(sudp, udpDataBuff, BUF_SIZE);
+        memset(buf, 0, BUF_SIZE);
+        int n = plat_udp_recv(sudp, buf, BUF_SIZE);
         if (n == PLAT_RECV_INTERRUPTED || n == PLAT_RECV_OVERSIZE || n == 0) continue;
         if (n < 0) exit(1);
-        UDPrecvedlength.store(n, std::memory_order_release);
-        return;
+        return n;
     }
 }
 
@@ -131,6 +141,24 @@ int Open_TCP(void) {
     }
     TCPconnected = 1;
     return 0;
+}
+
+void Release_TCP(void) {
+    flagTCPRXHandshake.store(0, std::memory_order_release);
+    flagTCPRelease.store(kReleaseAsked, std::memory_order_release);
+    plat_shutdown(stcp.load());
+    for (uint32_t waited = 0; flagTCPRelease.load(std::memory_order_acquire) != kReleaseParked; ++waited) {
+        // A receive that the shutdown did not wake ends when its socket is
+        // closed; a link that never parks must not hold the program for ever.
+        if (waited == kReleaseCloseAfterMs) Close_TCP();
+        if (waited == kReleaseGiveUpMs) break;
+        plat_sleep_ms(1);
+    }
+    Close_TCP();
+    TCPrxrecvedlength.store(0, std::memory_order_relaxed);
+    flagTCPRXDataReaded.store(0, std::memory_order_relaxed);
+    flagTCPRXDataLocked.store(0, std::memory_order_relaxed);
+    flagTCPRelease.store(0, std::memory_order_release);
 }
 
 int Close_TCP(void) {
@@ -188,6 +216,11 @@ uint32_t TCPSetstate(TCP_STATE news) {
 }
 
 uint32_t PollTCP(void) {
+    if (flagTCPRelease.load(std::memory_order_acquire) == kReleaseAsked) {
+        tcp_state.store(TCP_IDLE);
+        flagTCPRelease.store(kReleaseParked, std::memory_order_release);
+        return kTcpSetPollMs;
+    }
     switch (tcp_state.load()) {
     case TCP_WAIT_FOR_RX_DATA:
         // The buffer stays locked while receives only replace each other, so

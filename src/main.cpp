@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "eth.h"
+#include "fleet.h"
 #include "mstate.h"
+#include "options.h"
 #include "platform.h"
 #include "ymodem.h"
 
@@ -38,7 +40,7 @@ int ConsoleHandler(uint32_t dwType) {
 
 void udpThread(void) {
     while (requestTerminate.load() == 0) {
-        uint32_t timeout = PollUDP();
+        uint32_t timeout = fleet_on ? FleetPollUDP() : PollUDP();
         fflush(stdout);
         plat_sleep_ms(timeout);
     }
@@ -90,31 +92,63 @@ static bool load_image(FILE* f, const char* path, char* why, size_t why_len) {
 
 static const char kUsage[] =
     "Usage: lanflash [IMAGE]\n"
+    "   or: lanflash [OPTION]... [--] [IMAGE]\n"
     "Brings IMAGE (at most 1 MiB) to the first machine that announces itself on\n"
     "UDP port 11000: resets it into its boot loader over TCP port 888, sends the\n"
     "image with YMODEM and starts the new firmware. Without IMAGE, prints what the\n"
     "first machine announces and does nothing else. Stop with Ctrl-C.\n"
     "\n"
-    "  --help     show this text and exit\n"
-    "  --version  show the version and exit\n";
+    "Options come before IMAGE; -- ends them.\n"
+    "  --machine ADDRESS  act only on the machine that announces this IPv4\n"
+    "                     address; may be repeated\n"
+    "  --serial NUMBER    act only on the machine whose application announces this\n"
+    "                     serial number (as the trace prints it), and on its boot\n"
+    "                     loader after the reset; may be repeated. A machine that\n"
+    "                     is already in its boot loader announces no serial number:\n"
+    "                     find it with --machine\n"
+    "  --all              update every chosen machine, one after the other, each at\n"
+    "                     most once; without IMAGE, list every machine heard\n"
+    "  --exit             end by itself once the work is done\n"
+    "  --timeout SECONDS  stop waiting for the first (with --all: the next) chosen\n"
+    "                     machine after SECONDS; implies --exit\n"
+    "  --help             show this text and exit\n"
+    "  --version          show the version and exit\n"
+    "\n"
+    "Machines that are not chosen are traced and left alone. With any option an\n"
+    "update counts only when the machine announces its application again after\n"
+    "the run command (within --timeout, else 30 s), and the run ends with one line\n"
+    "per machine: \"result: ADDRESS updated\" (or failed, or unconfirmed). With\n"
+    "--all --exit and neither --machine, --serial nor --timeout, the run ends 30 s\n"
+    "after the last machine.\n"
+    "\n"
+    "Exit status: 0 done (or stopped, without options); 1 the image cannot be\n"
+    "sent or the network cannot be used; 2 usage error; 3 a machine failed or\n"
+    "stayed unconfirmed; 4 no chosen machine was heard in time.\n";
 
 int main(int argc, char** argv) {
-    // Only as the first argument: an image named like an option is ./--help.
-    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+    LanflashOptions opts;
+    int image = 0;
+    char why[256];
+    switch (ParseCommandLine(argc, argv, &opts, &image, why, sizeof why)) {
+    case CL_VERSION:
         printf("lanflash %s\n", LANFLASH_VERSION);
         return 0;
-    }
-    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+    case CL_HELP:
         fputs(kUsage, stdout);
         return 0;
+    case CL_USAGE_ERROR:
+        fprintf(stderr, "lanflash: %s\nTry 'lanflash --help'.\n", why);
+        return 2;
+    case CL_RUN:
+        break;
     }
-    FILE* f = argc > 1 ? fopen(argv[1], "rb") : nullptr;
+    FILE* f = image > 0 ? fopen(argv[image], "rb") : nullptr;
     if (f == nullptr) {
         fputs("File not opened", stderr);
         only_explore = 1;
         printf("\nNo infut file switch to explore");
     } else {
-        fw_name = argv[1];
+        fw_name = argv[image];
         char why[256];
         bool loaded = load_image(f, fw_name, why, sizeof why);
         fclose(f);
@@ -129,15 +163,27 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (opts.any) {
+        fleet_on = true;
+        FleetStart(opts);
+    }
+
     plat_start_thread(udpThread);
     plat_start_thread(tcpThread);
 
     while (requestTerminate.load() == 0) {
-        if (requestExit.load() == 1) requestTerminate.store(1);
+        if (requestExit.load() == 1 || (fleet_on && FleetFinished())) requestTerminate.store(1);
+        if (fleet_on) FleetBeforePoll();
         uint32_t timeout = PollMState();
+        if (fleet_on) timeout = FleetPace(timeout);
         if (timeout != 0) plat_sleep_ms(timeout);
         fflush(stdout);
     }
+    int status = 0;
+    if (fleet_on) {
+        FleetReport(requestExit.load() == 1);
+        status = FleetExitStatus();
+    }
     puts("end");
-    return 0;
+    return status;
 }

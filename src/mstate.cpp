@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "eth.h"
+#include "fleet.h"
 #include "main.h"
 #include "platform.h"
 #include "ymodem.h"
@@ -42,6 +43,8 @@ static void SendCommand(uint8_t command) {
 }
 
 M_STATE m_state = M_GET_IP;
+int announced_kind = 0;
+uint32_t announced_serial = 0;
 
 uint8_t CmpBin(const char* str1, const char* str2, int size) {
     for (int i = 0; i < size; i++) {
@@ -100,6 +103,7 @@ int PharseUDPPacket(void) {
         }
     }
     if (retv == -1) return -1;
+    announced_kind = retv;
 
     // A datagram that fills the whole buffer has no zero byte behind its
     // text: both the trace and the number stop at the buffer's end.
@@ -119,6 +123,7 @@ int PharseUDPPacket(void) {
         if (value < INT32_MIN) value = INT32_MIN;
         uint32_t sernum = static_cast<uint32_t>(value);
         printf(" No: %" PRIu32, sernum);
+        announced_serial = sernum;
     }
     if (only_explore == 1 && (retv == 1 || retv == 2)) retv = 3;
     return retv;
@@ -154,6 +159,7 @@ uint32_t MSetstate(M_STATE news) {
     M_PrintState(m_state);
     printf("-> ");
     M_PrintState(news);
+    if (fleet_on) FleetSawTransition(m_state, news);
     m_state = news;
     return timeout;
 }
@@ -170,6 +176,7 @@ uint32_t PollMState(void) {
             UDPrecvedlength.load(std::memory_order_acquire) == 0)
             return kWaitPollMs;
         retv = PharseUDPPacket();
+        if (fleet_on) retv = FleetChoose(retv);
         if (retv == 3) {
             MSetstate(M_IDLE);
             timeout = kNextStateMs;
@@ -187,6 +194,7 @@ uint32_t PollMState(void) {
         flagUDPDataPharsed.store(1, std::memory_order_release);
         return timeout;
     case M_IDLE:
+        if (fleet_on) return FleetIdle();
         return kWaitPollMs;
     case M_MACHINE_RECOGNIZED:
         if (TCPconnected == 0) {

@@ -1,0 +1,32 @@
+// Command-line options: which machines to act on, whether to update all of
+// them, and when to end by itself. Without options lanflash behaves as it
+// always has.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int kMaxChosen = 64;  // per --machine and per --serial
+
+struct LanflashOptions {
+    bool any = false;  // at least one of the options below was given
+    bool all = false;
+    bool exit = false;
+    uint32_t timeout_s = 0;  // 0: none given
+    uint32_t machines[kMaxChosen] = {};  // network byte order
+    int machine_count = 0;
+    uint32_t serials[kMaxChosen] = {};
+    int serial_count = 0;
+};
+
+enum CommandLine { CL_RUN, CL_HELP, CL_VERSION, CL_USAGE_ERROR };
+
+// Reads argv. CL_RUN fills *opts and *image (argv's index of IMAGE, or 0
+// when there is none); CL_USAGE_ERROR writes one line, without newline, to
+// why. Until the first option of ours, an argument is IMAGE as it always
+// was, so a file may be named like an option.
+CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
+                             size_t why_len);
+
+// Strict dotted quad "a.b.c.d", each 0-255 in decimal. Network byte order.
+bool ParseDottedQuad(const char* text, uint32_t* addr);

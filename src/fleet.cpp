@@ -1,0 +1,343 @@
+// Choosing machines, updating every one of them once, confirming the new
+// firmware, ending by itself and the result per machine. The sequencer
+// stays the one state machine that talks to a machine; this module decides
+// which announcements it acts on and what happens after M_IDLE.
+#include "fleet.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "eth.h"
+#include "main.h"
+#include "platform.h"
+
+bool fleet_on = false;
+
+namespace {
+
+// A machine that still announces its application this long after its reset
+// did not react, and may be reset once more.
+constexpr uint64_t kReactMs = 10000;
+constexpr int kMaxResets = 2;
+constexpr uint32_t kDefaultWaitS = 30;
+// Waiting for datagrams, the sequencer looks this often instead of once a
+// second: with several machines announcing, one a second falls behind.
+constexpr uint32_t kFleetWaitPollMs = 20;
+constexpr int kQueueSlots = 64;
+constexpr int kMaxMachines = 256;
+// Signature and announced address: datagrams alike in these come from one
+// machine, and the newer says all that the older did.
+constexpr int kMachineKeyBytes = 15;
+constexpr int kAppKind = 2;
+constexpr int kNameOffset = 27;  // where an announcement's name begins
+
+enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED };
+
+struct Machine {
+    uint32_t addr;  // network byte order
+    Phase phase;
+    int resets;
+    uint64_t reset_ms, run_ms;
+    bool has_serial;
+    uint32_t serial;
+};
+
+struct Datagram {
+    char data[BUF_SIZE];
+    int len;
+    uint64_t arrived_ms;
+};
+
+LanflashOptions opts;
+uint64_t start_ms = 0;
+uint64_t last_progress_ms = 0;  // a machine was first chosen or finished
+Machine machines[kMaxMachines];
+int machine_count = 0;
+uint32_t chosen_by_serial[kMaxMachines];  // addresses of machines whose serial was asked for
+int chosen_by_serial_count = 0;
+int current = -1;  // the machine on the sequencer's current path
+int the_one = -1;  // without --all: the one machine of this run
+bool connection_open = false;
+bool explored = false;  // explore without --all: the first chosen machine is printed
+bool finished = false;
+uint64_t path_started_ms = 0;
+uint64_t current_arrival_ms = 0;  // of the datagram in udpDataBuff
+
+// Listener thread fills, main thread takes.
+std::mutex queue_mu;
+Datagram queue[kQueueSlots];
+int queue_head = 0, queue_count = 0;
+bool listener_ready = false;  // listener thread only
+
+uint64_t WaitMs() { return static_cast<uint64_t>(opts.timeout_s ? opts.timeout_s : kDefaultWaitS) * 1000; }
+
+bool IsFinal(Phase p) { return p == UPDATED || p == FAILED || p == UNCONFIRMED || p == LISTED; }
+
+const char* AddressText(uint32_t addr, char* text, size_t len) {
+    uint8_t b[4];
+    memcpy(b, &addr, sizeof b);
+    snprintf(text, len, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+int Find(uint32_t addr) {
+    for (int i = 0; i < machine_count; ++i)
+        if (machines[i].addr == addr) return i;
+    return -1;
+}
+
+// -1 when the table is full: that machine is then left alone.
+int Add(uint32_t addr, Phase phase, uint64_t now) {
+    if (machine_count == kMaxMachines) return -1;
+    Machine& m = machines[machine_count];
+    m = Machine{addr, phase, 0, 0, 0, announced_kind == kAppKind, announced_serial};
+    last_progress_ms = now;
+    return machine_count++;
+}
+
+void Finish(Machine& m, Phase phase, uint64_t now) {
+    m.phase = phase;
+    last_progress_ms = now;
+}
+
+void LeftAlone(uint32_t addr) {
+    char text[16];
+    printf("\nleft alone: %s", AddressText(addr, text, sizeof text));
+}
+
+bool Chosen(uint32_t addr) {
+    if (opts.machine_count == 0 && opts.serial_count == 0) return true;
+    for (int i = 0; i < opts.machine_count; ++i)
+        if (opts.machines[i] == addr) return true;
+    for (int i = 0; i < chosen_by_serial_count; ++i)
+        if (chosen_by_serial[i] == addr) return true;
+    if (announced_kind != kAppKind) return false;
+    for (int i = 0; i < opts.serial_count; ++i) {
+        if (opts.serials[i] != announced_serial) continue;
+        // Its boot loader announces no serial number, only this address.
+        if (chosen_by_serial_count < kMaxMachines) chosen_by_serial[chosen_by_serial_count++] = addr;
+        return true;
+    }
+    return false;
+}
+
+bool NamedMachinesDone() {
+    if (opts.machine_count == 0 && opts.serial_count == 0) return false;
+    for (int i = 0; i < opts.machine_count; ++i) {
+        int m = Find(opts.machines[i]);
+        if (m < 0 || !IsFinal(machines[m].phase)) return false;
+    }
+    for (int s = 0; s < opts.serial_count; ++s) {
+        bool done = false;
+        for (int i = 0; i < machine_count && !done; ++i)
+            done = machines[i].has_serial && machines[i].serial == opts.serials[s] && IsFinal(machines[i].phase);
+        if (!done) return false;
+    }
+    return true;
+}
+
+// Runs only once every datagram that arrived so far has been judged, so
+// that a machine is never given up while its answer waits in the queue.
+void KeepTimeLimits(uint64_t now) {
+    bool in_progress = false;
+    for (int i = 0; i < machine_count; ++i) {
+        Machine& m = machines[i];
+        if (m.phase == CONFIRMING && now > m.run_ms + WaitMs()) Finish(m, UNCONFIRMED, now);
+        // Reset, and its boot loader never announced.
+        if (m.phase == RESETTING && now > m.reset_ms + kReactMs + WaitMs()) Finish(m, FAILED, now);
+        in_progress = in_progress || !IsFinal(m.phase);
+    }
+    const bool timed = opts.timeout_s != 0;
+    if (!opts.all) {
+        if (only_explore == 1) {
+            finished = explored || (timed && now > start_ms + WaitMs());
+        } else if (the_one >= 0) {
+            finished = IsFinal(machines[the_one].phase);
+        } else {
+            finished = timed && now > start_ms + WaitMs();
+        }
+        return;
+    }
+    if (NamedMachinesDone()) {
+        finished = true;
+        return;
+    }
+    const bool named = opts.machine_count + opts.serial_count > 0;
+    if ((timed || !named) && !in_progress && now > last_progress_ms + WaitMs()) finished = true;
+}
+
+}  // namespace
+
+void FleetStart(const LanflashOptions& o) {
+    opts = o;
+    start_ms = last_progress_ms = plat_now_ms();
+}
+
+uint32_t FleetPollUDP(void) {
+    if (!listener_ready) {
+        InitUDP();
+        listener_ready = true;
+        return 0;
+    }
+    Datagram d;
+    d.len = ReceiveDatagram(d.data);
+    d.arrived_ms = plat_now_ms();
+    std::lock_guard<std::mutex> lock(queue_mu);
+    for (int i = 0; i < queue_count; ++i) {
+        Datagram& q = queue[(queue_head + i) % kQueueSlots];
+        if (q.len >= kMachineKeyBytes && d.len >= kMachineKeyBytes &&
+            memcmp(q.data, d.data, kMachineKeyBytes) == 0) {
+            q = d;  // keeps its place in line
+            return 0;
+        }
+    }
+    if (queue_count == kQueueSlots) {  // junk from many senders: the oldest goes
+        queue_head = (queue_head + 1) % kQueueSlots;
+        --queue_count;
+    }
+    queue[(queue_head + queue_count) % kQueueSlots] = d;
+    ++queue_count;
+    return 0;
+}
+
+void FleetBeforePoll(void) {
+    const uint64_t now = plat_now_ms();
+    if (m_state == M_MACHINE_RECOGNIZED || m_state == M_BOOTLOADER_RECOGNIZED) {
+        // A machine that takes no connection must not hold up the others.
+        if (current >= 0 && now > path_started_ms + WaitMs()) {
+            Finish(machines[current], FAILED, now);
+            TCPSetstate(TCP_CLOSE);
+            connection_open = false;
+            MSetstate(M_WAIT_FOR_UDP_DATA);
+        }
+        return;
+    }
+    if (m_state != M_WAIT_FOR_UDP_DATA && m_state != M_IDLE) return;
+    // Nothing new is started on the last pass before the end.
+    if (m_state == M_WAIT_FOR_UDP_DATA && !finished && requestTerminate.load() == 0) {
+        if (UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
+        std::unique_lock<std::mutex> lock(queue_mu);
+        if (queue_count > 0) {
+            const Datagram& d = queue[queue_head];
+            memcpy(udpDataBuff, d.data, BUF_SIZE);
+            current_arrival_ms = d.arrived_ms;
+            const int len = d.len;
+            queue_head = (queue_head + 1) % kQueueSlots;
+            --queue_count;
+            lock.unlock();
+            UDPrecvedlength.store(len, std::memory_order_release);
+            return;
+        }
+    }
+    KeepTimeLimits(now);
+}
+
+uint32_t FleetPace(uint32_t delay_ms) {
+    if (m_state == M_WAIT_FOR_UDP_DATA && delay_ms > kFleetWaitPollMs) return kFleetWaitPollMs;
+    return delay_ms;
+}
+
+bool FleetFinished(void) { return opts.exit && finished; }
+
+int FleetChoose(int retv) {
+    if (retv == -1) return -1;
+    const uint64_t now = plat_now_ms();
+    const uint32_t addr = machine_sockaddr.sin_addr;
+    if (!Chosen(addr)) {
+        LeftAlone(addr);
+        return -1;
+    }
+    int i = Find(addr);
+    if (retv == 3) {  // explore mode
+        if (!opts.all) {
+            explored = true;
+            return Add(addr, LISTED, now) < 0 ? -1 : 3;
+        }
+        if (i < 0 && Add(addr, LISTED, now) >= 0) {
+            char text[16];
+            const char* name = udpDataBuff + kNameOffset;
+            printf("\nmachine: %s %.*s", AddressText(addr, text, sizeof text),
+                   static_cast<int>(strnlen(name, BUF_SIZE - kNameOffset)), name);
+            if (announced_kind == kAppKind) printf(" No: %" PRIu32, announced_serial);
+        }
+        return -1;
+    }
+    if (!opts.all && the_one >= 0 && i != the_one) {
+        LeftAlone(addr);
+        return -1;
+    }
+    if (retv == 2) {
+        if (i < 0) {
+            i = Add(addr, RESETTING, now);
+            if (i < 0) return -1;
+        } else if (machines[i].phase == CONFIRMING) {
+            // Judged by when it arrived: the main loop may have been busy.
+            if (current_arrival_ms > machines[i].run_ms && current_arrival_ms <= machines[i].run_ms + WaitMs())
+                Finish(machines[i], UPDATED, now);
+            return -1;
+        } else if (machines[i].phase != RESETTING || machines[i].resets >= kMaxResets ||
+                   current_arrival_ms <= machines[i].reset_ms + kReactMs) {
+            return -1;  // sent before its reset, still restarting, or done
+        }
+        ++machines[i].resets;
+        machines[i].reset_ms = now;
+    } else {
+        if (i < 0) {
+            i = Add(addr, UPDATING, now);
+            if (i < 0) return -1;
+        } else if (machines[i].phase == RESETTING) {
+            machines[i].phase = UPDATING;
+        } else {
+            return -1;  // updated, failed or waiting to be confirmed: once per run
+        }
+        connection_open = true;
+    }
+    the_one = i;
+    current = i;
+    path_started_ms = now;
+    return retv;
+}
+
+void FleetSawTransition(M_STATE from, M_STATE to) {
+    if (current < 0) return;
+    Machine& m = machines[current];
+    const uint64_t now = plat_now_ms();
+    if (from == M_DOWNLOAD && to == M_IDLE) Finish(m, FAILED, now);  // '3' is not sent
+    if (from == M_RUN_FIRMWARE && to == M_IDLE) {
+        m.phase = CONFIRMING;
+        m.run_ms = now;
+    }
+}
+
+uint32_t FleetIdle(void) {
+    if (connection_open) {
+        Release_TCP();
+        connection_open = false;
+    }
+    if (only_explore != 1 && (opts.all || (the_one >= 0 && machines[the_one].phase == CONFIRMING))) {
+        MSetstate(M_WAIT_FOR_UDP_DATA);
+        return kFleetWaitPollMs;
+    }
+    return 1000;
+}
+
+void FleetReport(bool after_event) {
+    if (!after_event) putchar('\n');
+    if (only_explore == 1) return;
+    for (int i = 0; i < machine_count; ++i) {
+        const Machine& m = machines[i];
+        const char* result = m.phase == UPDATED ? "updated" : (m.phase == CONFIRMING || m.phase == UNCONFIRMED) ? "unconfirmed" : "failed";
+        char text[16];
+        printf("result: %s %s\n", AddressText(m.addr, text, sizeof text), result);
+    }
+}
+
+int FleetExitStatus(void) {
+    if (machine_count == 0) return 4;  // no chosen machine was heard
+    if (only_explore == 1) return 0;
+    for (int i = 0; i < machine_count; ++i)
+        if (machines[i].phase != UPDATED) return 3;
+    return 0;
+}

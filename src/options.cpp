@@ -1,0 +1,157 @@
+// Command-line options. Pure: nothing is opened, printed or bound here, so
+// that a usage error leaves no trace but its message.
+#include "options.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kMaxTimeoutS = 2000000;  // ~23 days; keeps milliseconds in 32 bits
+
+// Whole decimal number of 1 to `max_digits` digits, nothing else.
+bool ParseDecimal(const char* text, int max_digits, uint64_t* value) {
+    uint64_t v = 0;
+    int digits = 0;
+    for (; text[digits] != '\0'; ++digits) {
+        if (digits == max_digits || text[digits] < '0' || text[digits] > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(text[digits] - '0');
+    }
+    *value = v;
+    return digits > 0;
+}
+
+enum OptionId { OPT_MACHINE, OPT_SERIAL, OPT_ALL, OPT_EXIT, OPT_TIMEOUT, OPT_HELP, OPT_VERSION };
+
+struct OptionName {
+    const char* name;
+    OptionId id;
+    bool takes_value;
+};
+
+const OptionName kOptionNames[] = {
+    {"--machine", OPT_MACHINE, true}, {"--serial", OPT_SERIAL, true},   {"--all", OPT_ALL, false},
+    {"--exit", OPT_EXIT, false},      {"--timeout", OPT_TIMEOUT, true}, {"--help", OPT_HELP, false},
+    {"--version", OPT_VERSION, false},
+};
+
+// The option `arg` names, with its "=value" part in *inline_value.
+const OptionName* FindOption(const char* arg, const char** inline_value) {
+    for (const OptionName& o : kOptionNames) {
+        size_t n = strlen(o.name);
+        if (strncmp(arg, o.name, n) != 0) continue;
+        if (arg[n] == '\0') {
+            *inline_value = nullptr;
+            return &o;
+        }
+        if (arg[n] == '=') {
+            *inline_value = arg + n + 1;
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool ParseDottedQuad(const char* text, uint32_t* addr) {
+    uint8_t bytes[4];
+    const char* p = text;
+    for (int i = 0; i < 4; ++i) {
+        int value = 0, digits = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (++digits > 3) return false;
+            value = value * 10 + (*p - '0');
+        }
+        if (digits == 0 || value > 255) return false;
+        if (*p != (i < 3 ? '.' : '\0')) return false;
+        if (i < 3) ++p;
+        bytes[i] = static_cast<uint8_t>(value);
+    }
+    memcpy(addr, bytes, sizeof bytes);  // in the order sent: network byte order
+    return true;
+}
+
+CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
+                             size_t why_len) {
+    *opts = LanflashOptions{};
+    *image = 0;
+    // --help and --version keep their old place as the first argument too.
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "--") == 0) {
+            *image = i + 1 < argc ? i + 1 : 0;
+            return CL_RUN;
+        }
+        const char* value = nullptr;
+        const OptionName* o = FindOption(arg, &value);
+        bool ours = o != nullptr && (opts->any || o->takes_value || value == nullptr);
+        if (!ours) {
+            // Before any option of ours this is IMAGE, as it always was.
+            if (!opts->any || arg[0] != '-' || arg[1] == '\0') {
+                *image = i;
+                return CL_RUN;
+            }
+            snprintf(why, why_len, "unknown option '%s'", arg);
+            return CL_USAGE_ERROR;
+        }
+        if (!o->takes_value && value != nullptr) {
+            snprintf(why, why_len, "option '%s' takes no value", o->name);
+            return CL_USAGE_ERROR;
+        }
+        if (o->id == OPT_HELP) return CL_HELP;
+        if (o->id == OPT_VERSION) return CL_VERSION;
+        if (o->takes_value && value == nullptr) {
+            if (i + 1 >= argc) {
+                snprintf(why, why_len, "option '%s' needs a value", o->name);
+                return CL_USAGE_ERROR;
+            }
+            value = argv[++i];
+        }
+        opts->any = true;
+        uint64_t number = 0;
+        switch (o->id) {
+        case OPT_MACHINE:
+            if (opts->machine_count == kMaxChosen) {
+                snprintf(why, why_len, "--machine: at most %d may be given", kMaxChosen);
+                return CL_USAGE_ERROR;
+            }
+            if (!ParseDottedQuad(value, &opts->machines[opts->machine_count])) {
+                snprintf(why, why_len, "--machine: '%s' is not a dotted IPv4 address (like 192.168.1.40)", value);
+                return CL_USAGE_ERROR;
+            }
+            ++opts->machine_count;
+            break;
+        case OPT_SERIAL:
+            if (opts->serial_count == kMaxChosen) {
+                snprintf(why, why_len, "--serial: at most %d may be given", kMaxChosen);
+                return CL_USAGE_ERROR;
+            }
+            if (!ParseDecimal(value, 10, &number) || number > UINT32_MAX) {
+                snprintf(why, why_len, "--serial: '%s' is not a decimal serial number (0 to 4294967295)", value);
+                return CL_USAGE_ERROR;
+            }
+            opts->serials[opts->serial_count++] = static_cast<uint32_t>(number);
+            break;
+        case OPT_TIMEOUT:
+            if (!ParseDecimal(value, 10, &number) || number == 0 || number > kMaxTimeoutS) {
+                snprintf(why, why_len, "--timeout: '%s' is not a positive whole number of seconds (at most %u)",
+                         value, static_cast<unsigned>(kMaxTimeoutS));
+                return CL_USAGE_ERROR;
+            }
+            opts->timeout_s = static_cast<uint32_t>(number);
+            opts->exit = true;
+            break;
+        case OPT_ALL:
+            opts->all = true;
+            break;
+        case OPT_EXIT:
+            opts->exit = true;
+            break;
+        case OPT_HELP:
+        case OPT_VERSION:
+            break;
+        }
+    }
+    return CL_RUN;
+}
