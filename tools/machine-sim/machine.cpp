@@ -76,6 +76,7 @@ class Machine {
   std::int64_t listen_at_ms_ = 0;
   std::int64_t next_announce_ms_ = 0;
   long announced_ = 0;
+  bool ran_ = false;  // '3' taken: the application now running is the new firmware
   std::string out_;  // bytes waiting to go to the peer
   bool finished_ = false;
   int status_ = 0;
@@ -249,6 +250,7 @@ void Machine::RunFirmware() {
     Finish(intact ? 0 : 1);
     return;
   }
+  ran_ = true;
   DropConnection("run");
   Restart(Phase::kApp, NowMs());
 }
@@ -312,6 +314,7 @@ void Machine::FlushOutput() {
 }
 
 bool Machine::Announcing() const {
+  if (cfg_.silent_after_run && ran_ && phase_ == Phase::kApp) return false;
   return phase_ != Phase::kRestarting && (cfg_.count < 0 || announced_ < cfg_.count);
 }
 

@@ -52,6 +52,8 @@ const char kUsage[] =
     "      --c-forever         answer every block 0 with 'C'\n"
     "      --garbage           answer data blocks with junk bytes instead of ACK\n"
     "      --nak-storm         answer every data block with NAK\n"
+    "      --silent-after-run  start the application on '3' as usual, but never\n"
+    "                          announce it (the update cannot be confirmed)\n"
     "\n"
     "Output:\n"
     "  -v, --verbose           print wire events on stdout\n"
@@ -100,6 +102,7 @@ enum LongOnly {
   kCForever,
   kGarbage,
   kNakStorm,
+  kSilentAfterRun,
 };
 
 const option kOptions[] = {
@@ -124,6 +127,7 @@ const option kOptions[] = {
     {"c-forever", no_argument, nullptr, kCForever},
     {"garbage", no_argument, nullptr, kGarbage},
     {"nak-storm", no_argument, nullptr, kNakStorm},
+    {"silent-after-run", no_argument, nullptr, kSilentAfterRun},
     {"verbose", no_argument, nullptr, 'v'},
     {"log", required_argument, nullptr, 'l'},
     {"help", no_argument, nullptr, 'h'},
@@ -237,6 +241,7 @@ int main(int argc, char** argv) {
       case kCForever: config.faults.c_forever = true; break;
       case kGarbage: config.faults.garbage = true; break;
       case kNakStorm: config.faults.nak_storm = true; break;
+      case kSilentAfterRun: config.silent_after_run = true; break;
       case 'v': verbose = true; break;
       case 'l': log_path = arg; break;
       case 'h': std::fputs(kUsage, stdout); return 0;
