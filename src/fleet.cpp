@@ -22,6 +22,9 @@ namespace {
 constexpr uint64_t kReactMs = 10000;
 constexpr int kMaxResets = 2;
 constexpr uint32_t kDefaultWaitS = 30;
+// With --all, a machine that takes no connection for this long is given up
+// so that it does not hold up the others.
+constexpr uint64_t kConnectGiveUpMs = 30000;
 // Waiting for datagrams, the sequencer looks this often instead of once a
 // second: with several machines announcing, one a second falls behind.
 constexpr uint32_t kFleetWaitPollMs = 20;
@@ -47,7 +50,8 @@ struct Machine {
 struct Datagram {
     char data[BUF_SIZE];
     int len;
-    uint64_t arrived_ms;
+    uint64_t arrived_ms;        // the newest of those merged into this one
+    uint64_t first_arrived_ms;  // the first of them that said the same
 };
 
 LanflashOptions opts;
@@ -64,6 +68,7 @@ bool explored = false;  // explore without --all: the first chosen machine is pr
 bool finished = false;
 uint64_t path_started_ms = 0;
 uint64_t current_arrival_ms = 0;  // of the datagram in udpDataBuff
+uint64_t current_first_arrival_ms = 0;
 
 // Listener thread fills, main thread takes.
 std::mutex queue_mu;
@@ -183,12 +188,15 @@ uint32_t FleetPollUDP(void) {
     }
     Datagram d;
     d.len = ReceiveDatagram(d.data);
-    d.arrived_ms = plat_now_ms();
+    d.arrived_ms = d.first_arrived_ms = plat_now_ms();
     std::lock_guard<std::mutex> lock(queue_mu);
     for (int i = 0; i < queue_count; ++i) {
         Datagram& q = queue[(queue_head + i) % kQueueSlots];
         if (q.len >= kMachineKeyBytes && d.len >= kMachineKeyBytes &&
             memcmp(q.data, d.data, kMachineKeyBytes) == 0) {
+            // A confirmation counts from the first announcement that said so.
+            if (q.len == d.len && memcmp(q.data, d.data, static_cast<size_t>(d.len)) == 0)
+                d.first_arrived_ms = q.first_arrived_ms;
             q = d;  // keeps its place in line
             return 0;
         }
@@ -205,8 +213,7 @@ uint32_t FleetPollUDP(void) {
 void FleetBeforePoll(void) {
     const uint64_t now = plat_now_ms();
     if (m_state == M_MACHINE_RECOGNIZED || m_state == M_BOOTLOADER_RECOGNIZED) {
-        // A machine that takes no connection must not hold up the others.
-        if (current >= 0 && now > path_started_ms + WaitMs()) {
+        if (current >= 0 && now > path_started_ms + kConnectGiveUpMs) {
             Finish(machines[current], FAILED, now);
             TCPSetstate(TCP_CLOSE);
             connection_open = false;
@@ -214,15 +221,21 @@ void FleetBeforePoll(void) {
         }
         return;
     }
-    if (m_state != M_WAIT_FOR_UDP_DATA && m_state != M_IDLE) return;
-    // Nothing new is started on the last pass before the end.
-    if (m_state == M_WAIT_FOR_UDP_DATA && !finished && requestTerminate.load() == 0) {
-        if (UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
+    // With --all, M_IDLE only passes on to the next machine.
+    if (m_state == M_IDLE && !opts.all) {
+        KeepTimeLimits(now);
+        return;
+    }
+    if (m_state != M_WAIT_FOR_UDP_DATA || UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
+    {
         std::unique_lock<std::mutex> lock(queue_mu);
         if (queue_count > 0) {
+            // Nothing new is started on the last pass before the end.
+            if (finished || requestTerminate.load() != 0) return;
             const Datagram& d = queue[queue_head];
             memcpy(udpDataBuff, d.data, BUF_SIZE);
             current_arrival_ms = d.arrived_ms;
+            current_first_arrival_ms = d.first_arrived_ms;
             const int len = d.len;
             queue_head = (queue_head + 1) % kQueueSlots;
             --queue_count;
@@ -274,8 +287,9 @@ int FleetChoose(int retv) {
             if (i < 0) return -1;
         } else if (machines[i].phase == CONFIRMING) {
             // Judged by when it arrived: the main loop may have been busy.
-            if (current_arrival_ms > machines[i].run_ms && current_arrival_ms <= machines[i].run_ms + WaitMs())
-                Finish(machines[i], UPDATED, now);
+            const uint64_t run_ms = machines[i].run_ms;
+            const uint64_t first = current_first_arrival_ms > run_ms ? current_first_arrival_ms : current_arrival_ms;
+            if (first > run_ms && first <= run_ms + WaitMs()) Finish(machines[i], UPDATED, now);
             return -1;
         } else if (machines[i].phase != RESETTING || machines[i].resets >= kMaxResets ||
                    current_arrival_ms <= machines[i].reset_ms + kReactMs) {

@@ -1,6 +1,9 @@
-// The two options, and that they are options only as the first argument.
+// The command line: --help and --version, which count only as the first
+// argument unless another option came before, and usage errors.
 #include <gtest/gtest.h>
 #include <signal.h>
+
+#include <algorithm>
 
 #include "harness.h"
 
@@ -46,6 +49,39 @@ TEST(CommandLine, OptionsAfterTheImageAndLookalikesKeepTheirOldMeaning) {
         p.signal(SIGINT);
         EXPECT_EQ(p.wait(kStartMs), 0) << lookalike;
         EXPECT_EQ(p.err(), "File not opened") << lookalike;
+    }
+}
+
+// A usage error says what is wrong and exits 2 before anything starts.
+TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
+    ScratchDir dir;
+    std::string image = dir.write("fw.bin", random_bytes(100, 5));
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"--all", "--frobnicate", image}, "unknown option '--frobnicate'"},
+        {{"--exit", "-x", image}, "unknown option '-x'"},
+        {{"--all", "--exit=yes", image}, "option '--exit' takes no value"},
+        {{"--machine"}, "option '--machine' needs a value"},
+        {{"--machine", "10.0.0", image}, "--machine: '10.0.0' is not a dotted IPv4 address"},
+        {{"--machine=10.0.0.256", image}, "--machine: '10.0.0.256' is not a dotted IPv4 address"},
+        {{"--machine", "10.0.0.1x", image}, "--machine: '10.0.0.1x' is not a dotted IPv4 address"},
+        {{"--serial", "12a", image}, "--serial: '12a' is not a decimal serial number"},
+        {{"--serial", "-1", image}, "--serial: '-1' is not a decimal serial number"},
+        {{"--serial", "4294967296", image}, "--serial: '4294967296' is not a decimal serial number"},
+        {{"--timeout", "0", image}, "--timeout: '0' is not a positive whole number of seconds"},
+        {{"--timeout", "1.5", image}, "--timeout: '1.5' is not a positive whole number of seconds"},
+    };
+    for (const Case& c : cases) {
+        Proc p(lanflash_cmd(c.args), dir.path());
+        EXPECT_EQ(p.wait(kAtOnceMs), 2) << c.says;
+        EXPECT_EQ(p.out(), "") << c.says;
+        std::string err = p.err();
+        EXPECT_EQ(err.rfind(std::string("lanflash: ") + c.says, 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+        EXPECT_NE(err.find("\nTry 'lanflash --help'.\n"), std::string::npos) << err;
     }
 }
 
