@@ -189,4 +189,31 @@ TEST_F(Wine, CompleteUpdateArrivesByteForByte) {
     RecordProperty("update_ms", static_cast<int>(update_ms));
 }
 
+// Two machines on Windows: each reset and updated once, the first
+// machine's connection let go before the second's, and the run ends by
+// itself with a result per machine.
+TEST_F(Wine, AllUpdatesTwoMachinesAndEndsByItself) {
+    std::vector<uint8_t> data = random_bytes(3000, 13);
+    std::string image = windows_path(dir.write("fw.bin", data));
+    std::vector<std::unique_ptr<Proc>> sims;
+    for (const char* n : {"51", "52"}) {
+        sims.push_back(std::make_unique<Proc>(
+            std::vector<std::string>{sim_bin(), "-a", std::string("127.0.0.") + n, "--log", dir.file(std::string("sim") + n),
+                                     "--out", dir.file(std::string("out") + n)},
+            dir.path()));
+    }
+    Proc p(lanflash_cmd({"--all", "--machine", "127.0.0.51", "--machine", "127.0.0.52", "--exit", image}), dir.path());
+    EXPECT_EQ(p.wait(kUpdateMs), 0) << p.out();
+    std::string out = p.out();
+    EXPECT_NE(out.find("\nresult: 127.0.0.51 updated\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.52 updated\n"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 13), " updated\nend\n") << out;
+    for (const char* n : {"51", "52"}) {
+        EXPECT_EQ(read_file(dir.file(std::string("out") + n)), std::string(data.begin(), data.end())) << n;
+        int resets = 0;
+        for (const Event& e : read_log(dir.file(std::string("sim") + n))) resets += e.text == "reset";
+        EXPECT_EQ(resets, 1) << n;
+    }
+}
+
 }  // namespace
