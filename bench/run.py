@@ -3,6 +3,9 @@
 
 Usage: bench/run.py BUILD_DIR [--json PATH] [--image-kib N] [--wait-s S]
 
+Last, lanflash --all updates five machines in one run, timed against five
+times one update.
+
 BUILD_DIR holds lanflash, machine-sim and no_nodelay.so (make bench builds
 all three). Everything runs in a private network namespace with loopback
 only. Prints a table and writes the same figures as JSON (default:
@@ -12,6 +15,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import shutil
 import signal
 import subprocess
@@ -44,6 +48,13 @@ DESIGN_WAITS_MS = {
 GOAL_RATIO = 1.1
 GOAL_WAIT_CPU_PERCENT = 1.0
 GOAL_RSS_KIB = 4096
+
+# The fleet: machine-sims in their application, each its own address and serial.
+FLEET_ADDRESSES = [f"127.0.0.{11 + i}" for i in range(5)]
+FLEET_SERIALS = [str(1001 + i) for i in range(5)]
+FLEET_IMAGE_BYTES = 64 * 1024
+GOAL_FLEET_RATIO = 1.0
+RESULT_LINE = re.compile(r"^result: (\S+) (updated|failed|unconfirmed)$")
 
 
 # ------------------------------------------------------------ /proc probes
@@ -287,6 +298,117 @@ def run_update(build, work, image, data_blocks, label, block_delay_ms=0, preload
     return result
 
 
+def read_lines(proc, lines):
+    """Collects (host monotonic s, line) from a process's stdout until it ends."""
+    for line in proc.stdout:
+        lines.append((time.monotonic(), line.rstrip("\n")))
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    return proc.wait()
+
+
+def run_fleet(build, work, image, count):
+    """lanflash --exit (with --all for more than one) against COUNT machine-sims in their application.
+
+    Timed from the first announcement any sim sends to the last result line
+    lanflash prints, both as read here, on one clock."""
+    label = f"fleet{count}"
+    addresses = FLEET_ADDRESSES[:count]
+    args = (["--all"] if count > 1 else []) + ["--exit"]
+    for address in addresses:
+        args += ["--machine", address]
+    lf = subprocess.Popen([os.path.join(build, "lanflash")] + args + [os.path.basename(image)], cwd=work,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
+    lf_lines = []
+    lf_reader = threading.Thread(target=read_lines, args=(lf, lf_lines), daemon=True)
+    lf_reader.start()
+    result = {"label": label, "command": "lanflash " + " ".join(args) + " IMAGE"}
+    sims = []
+    try:
+        time.sleep(1.0)  # as in the other runs: lanflash is up before any machine
+        if lf.poll() is not None:
+            raise RuntimeError(f"lanflash ended at start with status {lf.returncode}")
+        for address, serial in zip(addresses, FLEET_SERIALS):
+            received = os.path.join(work, f"rx-{label}-{address}.bin")
+            sim = subprocess.Popen([os.path.join(build, "machine-sim"), "--address", address, "--serial", serial,
+                                    "--out", received, "--verbose"],
+                                   cwd=work, stdout=subprocess.PIPE, text=True, bufsize=1)
+            log = SimLog()
+            reader = threading.Thread(target=read_sim, args=(sim, log, {}), daemon=True)
+            reader.start()
+            sims.append({"address": address, "proc": sim, "log": log, "reader": reader, "received": received})
+        try:
+            result["lanflash_status"] = lf.wait(timeout=RUN_DEADLINE_S)
+        except subprocess.TimeoutExpired:
+            lf.kill()
+            result["lanflash_status"] = lf.wait()
+            result["error"] = f"lanflash still running after {RUN_DEADLINE_S} s"
+    finally:
+        if lf.poll() is None:
+            lf.kill()
+            lf.wait()
+        for sim in sims:
+            stop(sim["proc"])
+            sim["reader"].join(timeout=10)
+    lf_reader.join(timeout=10)
+
+    results = {}
+    last_result_t = None
+    for t, line in lf_lines:
+        m = RESULT_LINE.match(line)
+        if m:
+            results[m.group(1)] = m.group(2)
+            last_result_t = t
+    announces = [s["log"].first("announce") for s in sims]
+    start_t = min((ev[0] for ev in announces if ev), default=None)
+    if start_t is not None and last_result_t is not None:
+        result["total_ms"] = round((last_result_t - start_t) * 1000.0)
+    elif "error" not in result:
+        result["error"] = "no announcement" if start_t is None else "no result line from lanflash"
+
+    def after_start(ev):
+        return None if ev is None or start_t is None else round((ev[0] - start_t) * 1000.0)
+
+    machines = []
+    for sim in sims:
+        log = sim["log"]
+        run = log.first("run ")
+        confirmed = None
+        if run:
+            confirmed = next((ev for ev in log.events if ev[0] >= run[0] and ev[2].startswith("announce Tavix")), None)
+        machines.append({
+            "address": sim["address"], "result": results.get(sim["address"], "none"),
+            "intact": run is not None and run[2].endswith(" intact") and filecmp(image, sim["received"]),
+            # When each step happened, in ms after the first announcement.
+            "reset_ms": after_start(log.first("reset")), "block0_ms": after_start(log.first("block 0 name=")),
+            "run_ms": after_start(run), "confirming_announce_ms": after_start(confirmed),
+        })
+    result["machines"] = machines
+    result["all_updated"] = (result.get("lanflash_status") == 0 and len(results) == count
+                             and all(m["result"] == "updated" for m in machines))
+    result["intact"] = all(m["intact"] for m in machines)
+    return result
+
+
+def fleet_figures(one, fleet, count):
+    out = {"machines": count, "image_bytes": FLEET_IMAGE_BYTES,
+           "one_update_ms": one.get("total_ms"), "fleet_ms": fleet.get("total_ms"),
+           "ratio_to_one_by_one": None,
+           "all_updated": bool(one.get("all_updated") and fleet.get("all_updated")),
+           "images_intact": bool(one.get("intact") and fleet.get("intact")),
+           "one_update": one, "fleet": fleet}
+    if out["one_update_ms"] and out["fleet_ms"]:
+        out["ratio_to_one_by_one"] = round(out["fleet_ms"] / (count * out["one_update_ms"]), 3)
+    return out
+
+
 def run_sz(build, work, image, data_blocks):
     """The same image through lrzsz's YMODEM sender into the sim's receiver."""
     received = os.path.join(work, "rx-sz.bin")
@@ -409,6 +531,23 @@ def render(res):
         top = list(mem["rss_by_mapping_kib"].items())[:6]
         lines.append("  largest: " + ", ".join(f"{k} {v}" for k, v in top) + " KiB")
 
+    fleet = res.get("fleet")
+    if fleet:
+        n = fleet["machines"]
+        lines.append("")
+        lines.append(f"Fleet: {fleet['image_bytes'] // 1024} KiB image, machine-sims started in their application "
+                     f"at {FLEET_ADDRESSES[0]} ... {FLEET_ADDRESSES[n - 1]}, lanflash --exit --machine ADDRESS...")
+        fw = w + 16
+        lines.append(f"{'  one machine, announce -> result (ms)':{fw}}{fmt(fleet['one_update_ms']):>14}")
+        lines.append(f"{f'  {n} machines, first announce -> last result (ms)':{fw}}{fmt(fleet['fleet_ms']):>14}")
+        lines.append(f"{f'    / ({n} x one machine)':{fw}}{fmt(fleet['ratio_to_one_by_one'], '{:.3f}'):>14}")
+        lines.append(f"{'  all updated, images intact':{fw}}"
+                     f"{('yes' if fleet['all_updated'] and fleet['images_intact'] else 'NO'):>14}")
+        lines.append("  each machine, ms after the first announcement: reset, block 0, '3', application announces")
+        for m in fleet["fleet"].get("machines", []):
+            steps = ", ".join(fmt(m[k]) for k in ("reset_ms", "block0_ms", "run_ms", "confirming_announce_ms"))
+            lines.append(f"    {m['address']:<12} {steps}  {m['result']}{'' if m['intact'] else ', image NOT intact'}")
+
     lines.append("")
     lines.append("Goals:")
     for g in res["goals"]:
@@ -443,6 +582,14 @@ def goals(res):
     out.append({"goal": f"peak RSS under {GOAL_RSS_KIB} KiB with a {res['image_bytes'] // 1024} KiB image",
                 "met": hwm is not None and hwm < GOAL_RSS_KIB,
                 "measured": f"{hwm} KiB" if hwm is not None else "-"})
+    fleet = res.get("fleet")
+    if fleet:
+        ratio = fleet["ratio_to_one_by_one"]
+        out.append({"goal": f"{fleet['machines']} machines with --all in at most {GOAL_FLEET_RATIO:g} x "
+                            f"{fleet['machines']} single updates, all updated",
+                    "met": ratio is not None and ratio <= GOAL_FLEET_RATIO and fleet["all_updated"],
+                    "measured": f"{fmt(fleet['fleet_ms'])} ms / ({fleet['machines']} x {fmt(fleet['one_update_ms'])} ms)"
+                                f" = {fmt(ratio, '{:.3f}')}"})
     return out
 
 
@@ -486,6 +633,14 @@ def main():
         for key, step in steps:
             print(f"bench: {key} ...", file=sys.stderr, flush=True)
             res["runs"][key] = step()
+        fleet_image = os.path.join(work, "fleet.bin")
+        with open(fleet_image, "wb") as f:
+            f.write(os.urandom(FLEET_IMAGE_BYTES))
+        count = len(FLEET_ADDRESSES)
+        print("bench: fleet, one machine ...", file=sys.stderr, flush=True)
+        one = run_fleet(build, work, fleet_image, 1)
+        print(f"bench: fleet, {count} machines ...", file=sys.stderr, flush=True)
+        res["fleet"] = fleet_figures(one, run_fleet(build, work, fleet_image, count), count)
     res["load_after"] = loadavg()
     res["goals"] = goals(res)
     table = render(res)
@@ -495,6 +650,10 @@ def main():
     print(table)
     print(f"\n(figures also in {json_path})")
     bad = [r["label"] for r in res["runs"].values() if not r.get("intact") or r.get("error")]
+    fleet = res["fleet"]
+    for run in (fleet["one_update"], fleet["fleet"]):
+        if not run.get("all_updated") or not run.get("intact") or run.get("error"):
+            bad.append(run["label"])
     if not res["runs"]["no_nodelay"].get("preload_took_effect"):
         bad.append("no_nodelay.so was not used")
     if bad:
