@@ -24,9 +24,8 @@ void FleetBeforePoll(void);
 uint32_t FleetPace(uint32_t delay_ms);
 // True once the work is done and the run is to end by itself.
 bool FleetFinished(void);
-// After the main loop: one result line per machine handled. `after_event`
-// is true when a console event line ended the trace.
-void FleetReport(bool after_event);
+// After the main loop: one result line per machine handled.
+void FleetReport(void);
 int FleetExitStatus(void);
 
 // Seams in the sequencer.

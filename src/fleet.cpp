@@ -22,8 +22,8 @@ namespace {
 constexpr uint64_t kReactMs = 10000;
 constexpr int kMaxResets = 2;
 constexpr uint32_t kDefaultWaitS = 30;
-// With --all, a machine that takes no connection for this long is given up
-// so that it does not hold up the others.
+// A machine that takes no connection for this long is given up, so that it
+// neither holds up the others nor keeps the run from ending.
 constexpr uint64_t kConnectGiveUpMs = 30000;
 // Waiting for datagrams, the sequencer looks this often instead of once a
 // second: with several machines announcing, one a second falls behind.
@@ -231,7 +231,7 @@ void FleetBeforePoll(void) {
         std::unique_lock<std::mutex> lock(queue_mu);
         if (queue_count > 0) {
             // Nothing new is started on the last pass before the end.
-            if (finished || requestTerminate.load() != 0) return;
+            if (FleetFinished() || requestTerminate.load() != 0) return;
             const Datagram& d = queue[queue_head];
             memcpy(udpDataBuff, d.data, BUF_SIZE);
             current_arrival_ms = d.arrived_ms;
@@ -247,8 +247,11 @@ void FleetBeforePoll(void) {
     KeepTimeLimits(now);
 }
 
+// M_IDLE after a download only hands over to what comes next: the run
+// command is on its way, and the other machines wait.
 uint32_t FleetPace(uint32_t delay_ms) {
-    if (m_state == M_WAIT_FOR_UDP_DATA && delay_ms > kFleetWaitPollMs) return kFleetWaitPollMs;
+    const bool handing_over = m_state == M_WAIT_FOR_UDP_DATA || (m_state == M_IDLE && connection_open);
+    if (handing_over && delay_ms > kFleetWaitPollMs) return kFleetWaitPollMs;
     return delay_ms;
 }
 
@@ -284,7 +287,10 @@ int FleetChoose(int retv) {
     if (retv == 2) {
         if (i < 0) {
             i = Add(addr, RESETTING, now);
-            if (i < 0) return -1;
+            if (i < 0) {
+                LeftAlone(addr);  // more machines than the table holds
+                return -1;
+            }
         } else if (machines[i].phase == CONFIRMING) {
             // Judged by when it arrived: the main loop may have been busy.
             const uint64_t run_ms = machines[i].run_ms;
@@ -300,7 +306,10 @@ int FleetChoose(int retv) {
     } else {
         if (i < 0) {
             i = Add(addr, UPDATING, now);
-            if (i < 0) return -1;
+            if (i < 0) {
+                LeftAlone(addr);  // more machines than the table holds
+                return -1;
+            }
         } else if (machines[i].phase == RESETTING) {
             machines[i].phase = UPDATING;
         } else {
@@ -337,8 +346,10 @@ uint32_t FleetIdle(void) {
     return 1000;
 }
 
-void FleetReport(bool after_event) {
-    if (!after_event) putchar('\n');
+void FleetReport(void) {
+    // The trace's last line has no newline of its own; a console event's
+    // line may have been followed by more trace (a transfer runs to its end).
+    putchar('\n');
     if (only_explore == 1) return;
     for (int i = 0; i < machine_count; ++i) {
         const Machine& m = machines[i];

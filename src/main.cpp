@@ -109,8 +109,9 @@ static const char kUsage[] =
     "  --all              update every chosen machine, one after the other, each at\n"
     "                     most once; without IMAGE, list every machine heard\n"
     "  --exit             end by itself once the work is done\n"
-    "  --timeout SECONDS  stop waiting for the first (with --all: the next) chosen\n"
-    "                     machine after SECONDS; implies --exit\n"
+    "  --timeout SECONDS  stop waiting for the first chosen machine after SECONDS\n"
+    "                     (with --all: end once SECONDS pass with no machine in\n"
+    "                     progress and none new); implies --exit\n"
     "  --help             show this text and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -143,6 +144,12 @@ int main(int argc, char** argv) {
         break;
     }
     FILE* f = image > 0 ? fopen(argv[image], "rb") : nullptr;
+    if (f == nullptr && image > 0 && opts.any) {
+        // A script asked for an update: exploring instead would end as if
+        // it had succeeded.
+        fprintf(stderr, "lanflash: %s: cannot open (%s)\n", argv[image], strerror(errno));
+        return 1;
+    }
     if (f == nullptr) {
         fputs("File not opened", stderr);
         only_explore = 1;
@@ -181,7 +188,7 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     if (fleet_on) {
-        FleetReport(requestExit.load() == 1);
+        FleetReport();
         status = FleetExitStatus();
     }
     puts("end");

@@ -83,6 +83,10 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
         EXPECT_NE(err.find("\nTry 'lanflash --help'.\n"), std::string::npos) << err;
     }
+    // Asked for an update, a script must not see exploring end as success.
+    Proc missing(lanflash_cmd({"--exit", dir.file("missing.bin")}), dir.path());
+    EXPECT_EQ(missing.wait(kAtOnceMs), 1);
+    EXPECT_EQ(missing.err().rfind("lanflash: " + dir.file("missing.bin") + ": cannot open", 0), 0u) << missing.err();
 }
 
 }  // namespace
