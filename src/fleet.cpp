@@ -4,10 +4,10 @@
 // which announcements it acts on and what happens after M_IDLE.
 #include "fleet.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "eth.h"
 #include "main.h"
@@ -70,8 +70,18 @@ uint64_t path_started_ms = 0;
 uint64_t current_arrival_ms = 0;  // of the datagram in udpDataBuff
 uint64_t current_first_arrival_ms = 0;
 
-// Listener thread fills, main thread takes.
-std::mutex queue_mu;
+// Listener thread fills, main thread takes. A spin lock held for a copy or
+// two: std::mutex would pull in the C++ runtime library for its exceptions.
+std::atomic_flag queue_busy = ATOMIC_FLAG_INIT;
+
+struct QueueLock {
+    QueueLock() {
+        while (queue_busy.test_and_set(std::memory_order_acquire)) plat_sleep_ms(0);
+    }
+    ~QueueLock() { queue_busy.clear(std::memory_order_release); }
+    QueueLock(const QueueLock&) = delete;
+    QueueLock& operator=(const QueueLock&) = delete;
+};
 Datagram queue[kQueueSlots];
 int queue_head = 0, queue_count = 0;
 bool listener_ready = false;  // listener thread only
@@ -110,6 +120,13 @@ void Finish(Machine& m, Phase phase, uint64_t now) {
 void LeftAlone(uint32_t addr) {
     char text[16];
     printf("\nleft alone: %s", AddressText(addr, text, sizeof text));
+}
+
+// As Add, but a machine the table cannot hold is told to be left alone.
+int AddChosen(uint32_t addr, Phase phase, uint64_t now) {
+    const int i = Add(addr, phase, now);
+    if (i < 0) LeftAlone(addr);
+    return i;
 }
 
 bool Chosen(uint32_t addr) {
@@ -189,7 +206,7 @@ uint32_t FleetPollUDP(void) {
     Datagram d;
     d.len = ReceiveDatagram(d.data);
     d.arrived_ms = d.first_arrived_ms = plat_now_ms();
-    std::lock_guard<std::mutex> lock(queue_mu);
+    QueueLock lock;
     for (int i = 0; i < queue_count; ++i) {
         Datagram& q = queue[(queue_head + i) % kQueueSlots];
         if (q.len >= kMachineKeyBytes && d.len >= kMachineKeyBytes &&
@@ -227,22 +244,25 @@ void FleetBeforePoll(void) {
         return;
     }
     if (m_state != M_WAIT_FOR_UDP_DATA || UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
+    int len = 0;
     {
-        std::unique_lock<std::mutex> lock(queue_mu);
-        if (queue_count > 0) {
-            // Nothing new is started on the last pass before the end.
-            if (FleetFinished() || requestTerminate.load() != 0) return;
+        QueueLock lock;
+        // Nothing new is started on the last pass before the end.
+        if (queue_count > 0 && !FleetFinished() && requestTerminate.load() == 0) {
             const Datagram& d = queue[queue_head];
             memcpy(udpDataBuff, d.data, BUF_SIZE);
             current_arrival_ms = d.arrived_ms;
             current_first_arrival_ms = d.first_arrived_ms;
-            const int len = d.len;
+            len = d.len;
             queue_head = (queue_head + 1) % kQueueSlots;
             --queue_count;
-            lock.unlock();
-            UDPrecvedlength.store(len, std::memory_order_release);
+        } else if (queue_count > 0) {
             return;
         }
+    }
+    if (len > 0) {
+        UDPrecvedlength.store(len, std::memory_order_release);
+        return;
     }
     KeepTimeLimits(now);
 }
@@ -286,11 +306,8 @@ int FleetChoose(int retv) {
     }
     if (retv == 2) {
         if (i < 0) {
-            i = Add(addr, RESETTING, now);
-            if (i < 0) {
-                LeftAlone(addr);  // more machines than the table holds
-                return -1;
-            }
+            i = AddChosen(addr, RESETTING, now);
+            if (i < 0) return -1;
         } else if (machines[i].phase == CONFIRMING) {
             // Judged by when it arrived: the main loop may have been busy.
             const uint64_t run_ms = machines[i].run_ms;
@@ -305,11 +322,8 @@ int FleetChoose(int retv) {
         machines[i].reset_ms = now;
     } else {
         if (i < 0) {
-            i = Add(addr, UPDATING, now);
-            if (i < 0) {
-                LeftAlone(addr);  // more machines than the table holds
-                return -1;
-            }
+            i = AddChosen(addr, UPDATING, now);
+            if (i < 0) return -1;
         } else if (machines[i].phase == RESETTING) {
             machines[i].phase = UPDATING;
         } else {

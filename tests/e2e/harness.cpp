@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +169,10 @@ std::string read_file(const std::string& path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+long count_events(const std::vector<Event>& log, const std::string& prefix) {
+    return std::count_if(log.begin(), log.end(), [&](const Event& e) { return e.text.rfind(prefix, 0) == 0; });
 }
 
 std::vector<Event> read_log(const std::string& path) {

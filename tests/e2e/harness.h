@@ -77,6 +77,8 @@ struct Event {
     std::string text;
 };
 std::vector<Event> read_log(const std::string& path);
+// How many events start with `prefix`.
+long count_events(const std::vector<Event>& log, const std::string& prefix);
 
 // A stand-in machine on 127.0.0.7:888 that accepts connections and records,
 // per connection, every byte with the time it arrived and when it closed.

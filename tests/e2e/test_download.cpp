@@ -24,11 +24,6 @@ long first(const std::vector<Event>& log, const std::string& prefix) {
     return -1;
 }
 
-long count(const std::vector<Event>& log, const std::string& prefix) {
-    return std::count_if(log.begin(), log.end(),
-                         [&](const Event& e) { return e.text.rfind(prefix, 0) == 0; });
-}
-
 class Download : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -72,8 +67,8 @@ TEST_P(ImageSizes, ArriveIntactWithOneDotPerBlock) {
     std::string dots = "\nTransmit FW " + std::string(1 + blocks, '.') + "\nm_state: M_DOWNLOAD-> M_RUN_FIRMWARE";
     EXPECT_NE(lf->out().find(dots), std::string::npos) << lf->out();
     auto log = read_log(sim_log);
-    EXPECT_EQ(count(log, "block 0 name=" + image + " size=" + std::to_string(size)), 1);
-    EXPECT_EQ(count(log, "block "), static_cast<long>(blocks) + 1);
+    EXPECT_EQ(count_events(log, "block 0 name=" + image + " size=" + std::to_string(size)), 1);
+    EXPECT_EQ(count_events(log, "block "), static_cast<long>(blocks) + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ImageSizes, ::testing::Values(0, 1, 128, 1023, 1024, 1500, 1048576));
@@ -113,7 +108,7 @@ TEST_F(Download, BlockZeroCarriesThePathAsTyped) {
     Proc lf(sh, dir.path());
     ASSERT_EQ(sim->wait(kUpdateMs), 0) << lf.out() << read_file(sim_log);
     stop(lf);
-    EXPECT_EQ(count(read_log(sim_log), "block 0 name=images/fw-2.bin size=300"), 1) << read_file(sim_log);
+    EXPECT_EQ(count_events(read_log(sim_log), "block 0 name=images/fw-2.bin size=300"), 1) << read_file(sim_log);
     EXPECT_EQ(read_file(sim_out), std::string(data.begin(), data.end()));
 }
 
@@ -135,8 +130,8 @@ TEST_P(FailedTransfer, IsReportedAndNeverRun) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // '3' would have gone by now
     stop(*lf);
     EXPECT_EQ(lf->out().find("M_RUN_FIRMWARE"), std::string::npos) << lf->out();
-    EXPECT_EQ(count(read_log(sim_log), "rx-cmd 0x33"), 0) << read_file(sim_log);
-    EXPECT_EQ(count(read_log(sim_log), "run "), 0);
+    EXPECT_EQ(count_events(read_log(sim_log), "rx-cmd 0x33"), 0) << read_file(sim_log);
+    EXPECT_EQ(count_events(read_log(sim_log), "run "), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Receivers, FailedTransfer,

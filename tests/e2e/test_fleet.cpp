@@ -15,11 +15,6 @@ namespace {
 constexpr int kStartMs = 5000;
 constexpr int kFleetMs = 150000;
 
-long count(const std::vector<Event>& log, const std::string& prefix) {
-    return std::count_if(log.begin(), log.end(),
-                         [&](const Event& e) { return e.text.rfind(prefix, 0) == 0; });
-}
-
 class Fleet : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -58,9 +53,9 @@ TEST_F(Fleet, AllResetsAndUpdatesEachMachineOnceAndEndsByItself) {
         std::string addr = "127.0.0." + std::to_string(n);
         EXPECT_NE(out.find("\nresult: " + addr + " updated\n"), std::string::npos) << out;
         auto log = read_log(log_of(n));
-        EXPECT_EQ(count(log, "reset"), 1) << addr;
-        EXPECT_EQ(count(log, "receive"), 1) << addr;
-        EXPECT_EQ(count(log, "end-of-batch"), 1) << addr;
+        EXPECT_EQ(count_events(log, "reset"), 1) << addr;
+        EXPECT_EQ(count_events(log, "receive"), 1) << addr;
+        EXPECT_EQ(count_events(log, "end-of-batch"), 1) << addr;
         EXPECT_TRUE(received_intact(n)) << addr;
     }
     size_t results = 0;
@@ -78,7 +73,7 @@ TEST_F(Fleet, SerialChoosesOneMachineAndNeverConnectsToAnother) {
     EXPECT_NE(out.find("\nleft alone: 127.0.0.31"), std::string::npos) << out;
     EXPECT_NE(out.find("\nresult: 127.0.0.32 updated\nend\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("result: 127.0.0.31"), std::string::npos) << out;
-    EXPECT_EQ(count(read_log(log_of(31)), "connect"), 0);
+    EXPECT_EQ(count_events(read_log(log_of(31)), "connect"), 0);
     EXPECT_TRUE(received_intact(32));
 }
 
@@ -101,9 +96,9 @@ TEST_F(Fleet, FailedAndUnconfirmedMachinesEndWithStatusThree) {
     EXPECT_NE(out.find("\nresult: 127.0.0.41 failed\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nresult: 127.0.0.42 unconfirmed\n"), std::string::npos) << out;
     auto failed = read_log(log_of(41));
-    EXPECT_EQ(count(failed, "run"), 0);  // no '3' after a failed transfer
-    EXPECT_EQ(count(failed, "receive"), 1);  // not tried again
-    EXPECT_EQ(count(read_log(log_of(42)), "run"), 1);
+    EXPECT_EQ(count_events(failed, "run"), 0);  // no '3' after a failed transfer
+    EXPECT_EQ(count_events(failed, "receive"), 1);  // not tried again
+    EXPECT_EQ(count_events(read_log(log_of(42)), "run"), 1);
 }
 
 }  // namespace
