@@ -82,6 +82,7 @@ struct QueueLock {
     QueueLock(const QueueLock&) = delete;
     QueueLock& operator=(const QueueLock&) = delete;
 };
+
 Datagram queue[kQueueSlots];
 int queue_head = 0, queue_count = 0;
 bool listener_ready = false;  // listener thread only
