@@ -262,13 +262,7 @@ def run_update(build, work, image, data_blocks, label, block_delay_ms=0, preload
         if lf.poll() is None:
             result["memory"] = memory_report(lf.pid)
     finally:
-        if lf.poll() is None:
-            lf.send_signal(signal.SIGINT)
-            try:
-                lf.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                lf.kill()
-                lf.wait()
+        stop(lf, signal.SIGINT)
         lf_out.close()
         lf_err.close()
 
@@ -304,9 +298,10 @@ def read_lines(proc, lines):
         lines.append((time.monotonic(), line.rstrip("\n")))
 
 
-def stop(proc):
+def stop(proc, sig=signal.SIGTERM):
+    """Asks a process to end with SIG, kills it after 10 s; its exit status."""
     if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
+        proc.send_signal(sig)
         try:
             proc.wait(timeout=10)
         except subprocess.TimeoutExpired:

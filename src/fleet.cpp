@@ -59,8 +59,6 @@ uint64_t start_ms = 0;
 uint64_t last_progress_ms = 0;  // a machine was first chosen or finished
 Machine machines[kMaxMachines];
 int machine_count = 0;
-uint32_t chosen_by_serial[kMaxMachines];  // addresses of machines whose serial was asked for
-int chosen_by_serial_count = 0;
 int current = -1;  // the machine on the sequencer's current path
 int the_one = -1;  // without --all: the one machine of this run
 bool connection_open = false;
@@ -130,19 +128,16 @@ int AddChosen(uint32_t addr, Phase phase, uint64_t now) {
     return i;
 }
 
+// Every machine in the table was chosen when it was added: so a boot
+// loader, which announces no serial number, is found by its address.
 bool Chosen(uint32_t addr) {
     if (opts.machine_count == 0 && opts.serial_count == 0) return true;
+    if (Find(addr) >= 0) return true;
     for (int i = 0; i < opts.machine_count; ++i)
         if (opts.machines[i] == addr) return true;
-    for (int i = 0; i < chosen_by_serial_count; ++i)
-        if (chosen_by_serial[i] == addr) return true;
     if (announced_kind != kAppKind) return false;
-    for (int i = 0; i < opts.serial_count; ++i) {
-        if (opts.serials[i] != announced_serial) continue;
-        // Its boot loader announces no serial number, only this address.
-        if (chosen_by_serial_count < kMaxMachines) chosen_by_serial[chosen_by_serial_count++] = addr;
-        return true;
-    }
+    for (int i = 0; i < opts.serial_count; ++i)
+        if (opts.serials[i] == announced_serial) return true;
     return false;
 }
 
@@ -245,11 +240,14 @@ void FleetBeforePoll(void) {
         return;
     }
     if (m_state != M_WAIT_FOR_UDP_DATA || UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
+    // Nothing new is started on the last pass before the end.
+    const bool ending = FleetFinished() || requestTerminate.load() != 0;
+    bool queued = false;
     int len = 0;
     {
         QueueLock lock;
-        // Nothing new is started on the last pass before the end.
-        if (queue_count > 0 && !FleetFinished() && requestTerminate.load() == 0) {
+        queued = queue_count > 0;
+        if (queued && !ending) {
             const Datagram& d = queue[queue_head];
             memcpy(udpDataBuff, d.data, BUF_SIZE);
             current_arrival_ms = d.arrived_ms;
@@ -257,15 +255,10 @@ void FleetBeforePoll(void) {
             len = d.len;
             queue_head = (queue_head + 1) % kQueueSlots;
             --queue_count;
-        } else if (queue_count > 0) {
-            return;
         }
     }
-    if (len > 0) {
-        UDPrecvedlength.store(len, std::memory_order_release);
-        return;
-    }
-    KeepTimeLimits(now);
+    if (len > 0) UDPrecvedlength.store(len, std::memory_order_release);
+    if (!queued) KeepTimeLimits(now);
 }
 
 // M_IDLE after a download only hands over to what comes next: the run

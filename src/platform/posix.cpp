@@ -4,8 +4,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
@@ -26,7 +26,7 @@ std::atomic<bool> g_console_event_seen{false};
 
 // A machine on the local network answers a connect within milliseconds;
 // the slice is how soon a pending one notices that the user wants out.
-constexpr long long kConnectSliceMs = 50;
+constexpr uint64_t kConnectSliceMs = 50;
 
 // The signals that stand for console events. They are blocked in every
 // thread and taken by one thread with sigwait, as Windows calls a console
@@ -104,18 +104,13 @@ plat_socket plat_tcp_socket(void) {
 
 namespace {
 
-long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits for a non-blocking connect to finish. 0 when connected.
 int wait_connected(int fd) {
-    const long long deadline = now_ms() + PLAT_CONNECT_TIMEOUT_MS;
+    const uint64_t deadline = plat_now_ms() + PLAT_CONNECT_TIMEOUT_MS;
     for (;;) {
-        long long left = deadline - now_ms();
-        if (left <= 0) return -1;
+        const uint64_t now = plat_now_ms();
+        if (now >= deadline) return -1;
+        const uint64_t left = deadline - now;
         pollfd p{fd, POLLOUT, 0};
         int n = poll(&p, 1, static_cast<int>(left < kConnectSliceMs ? left : kConnectSliceMs));
         if (n < 0 && errno != EINTR) return -1;
@@ -177,7 +172,11 @@ void plat_shutdown(plat_socket s) {
     if (s >= 0) shutdown(static_cast<int>(s), SHUT_RDWR);
 }
 
-uint64_t plat_now_ms(void) { return static_cast<uint64_t>(now_ms()); }
+uint64_t plat_now_ms(void) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
 
 uint16_t plat_htons(uint16_t host) { return htons(host); }
 

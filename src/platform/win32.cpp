@@ -18,7 +18,7 @@ std::atomic<bool> g_console_event_seen{false};
 
 // A machine on the local network answers a connect within milliseconds;
 // the slice is how soon a pending one notices that the user wants out.
-constexpr ULONGLONG kConnectSliceMs = 50;
+constexpr uint64_t kConnectSliceMs = 50;
 
 // Windows calls this on a thread of its own for every console event.
 BOOL WINAPI console_routine(DWORD type) {
@@ -102,11 +102,11 @@ namespace {
 
 // Waits for a non-blocking connect to finish. 0 when connected.
 int wait_connected(SOCKET s) {
-    const ULONGLONG deadline = GetTickCount64() + PLAT_CONNECT_TIMEOUT_MS;
+    const uint64_t deadline = plat_now_ms() + PLAT_CONNECT_TIMEOUT_MS;
     for (;;) {
-        const ULONGLONG now = GetTickCount64();
+        const uint64_t now = plat_now_ms();
         if (now >= deadline) return -1;
-        const ULONGLONG left = deadline - now;
+        const uint64_t left = deadline - now;
         const long slice = static_cast<long>(left < kConnectSliceMs ? left : kConnectSliceMs);
         fd_set writable, failed;
         FD_ZERO(&writable);
