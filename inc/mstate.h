@@ -36,5 +36,12 @@ void M_PrintState(M_STATE eState);
 // running its application; 3: either of them, in explore mode.
 int PharseUDPPacket(void);
 uint16_t StringToIpSubnMac(uint8_t* buf);
+// The parser's pieces, for whoever reads announcements without a trace.
+bool IsAnnouncement(const char* datagram);  // the signature matches
+// 1 when the name field begins with a boot loader's name, 2 with an
+// application's, -1 with neither; *len is the matched name's length.
+int MatchName(const char* name, int* len);
+// The serial number whose text begins at datagram[from] (from < BUF_SIZE).
+uint32_t ReadSerial(const char* datagram, int from);
 // 1 when the first `size` bytes are equal (and for size <= 0), else 0.
 uint8_t CmpBin(const char* str1, const char* str2, int size);

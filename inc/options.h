@@ -7,6 +7,8 @@
 #include <cstdint>
 
 constexpr int kMaxChosen = 64;  // per --machine and per --serial
+constexpr uint32_t kDefaultJobs = 32;
+constexpr uint32_t kMaxJobs = 256;
 
 struct LanflashOptions {
     bool any = false;  // at least one of the options below was given
@@ -17,14 +19,23 @@ struct LanflashOptions {
     int machine_count = 0;
     uint32_t serials[kMaxChosen] = {};
     int serial_count = 0;
+    uint32_t jobs = kDefaultJobs;  // machines in progress at once, with --all
+    const char* log_dir = nullptr;
+    const char* report = nullptr;
+    // This process runs one machine for a parallel run's parent: its
+    // announcements come on standard input, its progress goes to stderr.
+    bool worker = false;
 };
+
+// More than one machine at a time: each in a worker process of its own.
+inline bool ParallelRun(const LanflashOptions& o) { return o.all && o.jobs > 1 && !o.worker; }
 
 enum CommandLine { CL_RUN, CL_HELP, CL_VERSION, CL_USAGE_ERROR };
 
 // Reads argv. CL_RUN fills *opts and *image (argv's index of IMAGE, or 0
 // when there is none); CL_USAGE_ERROR writes one line, without newline, to
-// why. Until the first option of ours, an argument is IMAGE as it always
-// was, so a file may be named like an option.
+// why. An argument that begins with '-' before IMAGE must be one of ours
+// (or "--"): a typo must not turn into an image path and a run without end.
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len);
 

@@ -66,23 +66,11 @@ uint16_t StringToIpSubnMac(uint8_t* buf) {
     return 4 + 4 + 6;  // address, subnet mask, MAC
 }
 
-int PharseUDPPacket(void) {
-    int retv = -1;
-    int addr = 0;
-    uint16_t port = 0;
+bool IsAnnouncement(const char* datagram) {
+    return CmpBin(datagram, ID_PACKET_SIGNATURE, kSignatureLength) == 1;
+}
 
-    printf("\nPharse data:");
-    if (!CmpBin(udpDataBuff, ID_PACKET_SIGNATURE, kSignatureLength)) return -1;
-    printf(" data is KV:");
-    addr = kSignatureLength;
-    printf("Data size: %u\n", static_cast<unsigned>(UDPrecvedlength.load()));
-    addr += StringToIpSubnMac(reinterpret_cast<uint8_t*>(udpDataBuff) + addr);
-    port = static_cast<uint16_t>(static_cast<uint8_t>(udpDataBuff[addr]) << 8 |
-                                 static_cast<uint8_t>(udpDataBuff[addr + 1]));
-    addr += 2;
-    printf(" Port: %i", port);
-    machine_sockaddr.sin_port = plat_htons(kMachinePort);
-
+int MatchName(const char* name, int* len) {
     struct known_name {
         const char* text;
         int result;
@@ -93,16 +81,52 @@ int PharseUDPPacket(void) {
         {MACHINE_NAME_T5S_BOOT, 1},
         {MACHINE_NAME_T5S, 2},
     };
-    char* name = udpDataBuff + kNameOffset;
     for (const known_name& known : names) {
-        int len = static_cast<int>(strlen(known.text));
-        if (CmpBin(name, known.text, len)) {
-            retv = known.result;
-            addr += len;
-            break;
+        int n = static_cast<int>(strlen(known.text));
+        if (CmpBin(name, known.text, n)) {
+            *len = n;
+            return known.result;
         }
     }
+    return -1;
+}
+
+uint32_t ReadSerial(const char* datagram, int from) {
+    char number[BUF_SIZE + 1];
+    int avail = BUF_SIZE - from;
+    memcpy(number, datagram + from, static_cast<size_t>(avail));
+    number[avail] = '\0';
+    // Read as a 32-bit strtol reads it, so that Linux (64-bit long) and
+    // Windows (32-bit long) show the same number: clamped to the int32
+    // range, negatives wrapped into uint32.
+    long long value = strtoll(number, nullptr, 10);
+    if (value > INT32_MAX) value = INT32_MAX;
+    if (value < INT32_MIN) value = INT32_MIN;
+    return static_cast<uint32_t>(value);
+}
+
+int PharseUDPPacket(void) {
+    int retv = -1;
+    int addr = 0;
+    uint16_t port = 0;
+
+    printf("\nPharse data:");
+    if (!IsAnnouncement(udpDataBuff)) return -1;
+    printf(" data is KV:");
+    addr = kSignatureLength;
+    printf("Data size: %u\n", static_cast<unsigned>(UDPrecvedlength.load()));
+    addr += StringToIpSubnMac(reinterpret_cast<uint8_t*>(udpDataBuff) + addr);
+    port = static_cast<uint16_t>(static_cast<uint8_t>(udpDataBuff[addr]) << 8 |
+                                 static_cast<uint8_t>(udpDataBuff[addr + 1]));
+    addr += 2;
+    printf(" Port: %i", port);
+    machine_sockaddr.sin_port = plat_htons(kMachinePort);
+
+    char* name = udpDataBuff + kNameOffset;
+    int len = 0;
+    retv = MatchName(name, &len);
     if (retv == -1) return -1;
+    addr += len;
     announced_kind = retv;
 
     // A datagram that fills the whole buffer has no zero byte behind its
@@ -110,18 +134,7 @@ int PharseUDPPacket(void) {
     printf(" Name: %.*s", static_cast<int>(strnlen(name, BUF_SIZE - kNameOffset)), name);
     addr += 1;
     if (retv == 2) {
-        char number[BUF_SIZE + 1];
-        int from = addr + 2;
-        int avail = BUF_SIZE - from;
-        memcpy(number, udpDataBuff + from, static_cast<size_t>(avail));
-        number[avail] = '\0';
-        // Read as a 32-bit strtol reads it, so that Linux (64-bit long) and
-        // Windows (32-bit long) show the same number: clamped to the int32
-        // range, negatives wrapped into uint32.
-        long long value = strtoll(number, nullptr, 10);
-        if (value > INT32_MAX) value = INT32_MAX;
-        if (value < INT32_MIN) value = INT32_MIN;
-        uint32_t sernum = static_cast<uint32_t>(value);
+        uint32_t sernum = ReadSerial(udpDataBuff, addr + 2);
         printf(" No: %" PRIu32, sernum);
         announced_serial = sernum;
     }

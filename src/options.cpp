@@ -21,7 +21,19 @@ bool ParseDecimal(const char* text, int max_digits, uint64_t* value) {
     return digits > 0;
 }
 
-enum OptionId { OPT_MACHINE, OPT_SERIAL, OPT_ALL, OPT_EXIT, OPT_TIMEOUT, OPT_HELP, OPT_VERSION };
+enum OptionId {
+    OPT_MACHINE,
+    OPT_SERIAL,
+    OPT_ALL,
+    OPT_EXIT,
+    OPT_TIMEOUT,
+    OPT_JOBS,
+    OPT_LOG_DIR,
+    OPT_REPORT,
+    OPT_WORKER,
+    OPT_HELP,
+    OPT_VERSION
+};
 
 struct OptionName {
     const char* name;
@@ -31,8 +43,9 @@ struct OptionName {
 
 const OptionName kOptionNames[] = {
     {"--machine", OPT_MACHINE, true}, {"--serial", OPT_SERIAL, true},   {"--all", OPT_ALL, false},
-    {"--exit", OPT_EXIT, false},      {"--timeout", OPT_TIMEOUT, true}, {"--help", OPT_HELP, false},
-    {"--version", OPT_VERSION, false},
+    {"--exit", OPT_EXIT, false},      {"--timeout", OPT_TIMEOUT, true}, {"--jobs", OPT_JOBS, true},
+    {"--log-dir", OPT_LOG_DIR, true}, {"--report", OPT_REPORT, true},   {"--worker", OPT_WORKER, false},
+    {"--help", OPT_HELP, false},      {"--version", OPT_VERSION, false},
 };
 
 // The option `arg` names, with its "=value" part in *inline_value.
@@ -72,26 +85,46 @@ bool ParseDottedQuad(const char* text, uint32_t* addr) {
     return true;
 }
 
+// Rules between options, once all of them are read.
+static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, int image, char* why, size_t why_len) {
+    if (jobs_given && !o.all) {
+        snprintf(why, why_len, "--jobs: only with --all");
+        return CL_USAGE_ERROR;
+    }
+    if (o.log_dir != nullptr && !o.all) {
+        snprintf(why, why_len, "--log-dir: only with --all");
+        return CL_USAGE_ERROR;
+    }
+    if (o.log_dir != nullptr && o.jobs == 1) {
+        snprintf(why, why_len, "--log-dir: only with --jobs greater than 1 (with --jobs 1 the trace goes to standard output)");
+        return CL_USAGE_ERROR;
+    }
+    if (o.log_dir != nullptr && image == 0) {
+        snprintf(why, why_len, "--log-dir: nothing to log without IMAGE");
+        return CL_USAGE_ERROR;
+    }
+    return CL_RUN;
+}
+
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len) {
     *opts = LanflashOptions{};
     *image = 0;
-    // --help and --version keep their old place as the first argument too.
-    for (int i = 1; i < argc; ++i) {
+    bool jobs_given = false;
+    int i = 1;
+    for (; i < argc; ++i) {
         const char* arg = argv[i];
         if (strcmp(arg, "--") == 0) {
             *image = i + 1 < argc ? i + 1 : 0;
-            return CL_RUN;
+            break;
+        }
+        if (arg[0] != '-') {
+            *image = i;
+            break;
         }
         const char* value = nullptr;
         const OptionName* o = FindOption(arg, &value);
-        bool ours = o != nullptr && (opts->any || o->takes_value || value == nullptr);
-        if (!ours) {
-            // Before any option of ours this is IMAGE, as it always was.
-            if (!opts->any || arg[0] != '-' || arg[1] == '\0') {
-                *image = i;
-                return CL_RUN;
-            }
+        if (o == nullptr) {
             snprintf(why, why_len, "unknown option '%s'", arg);
             return CL_USAGE_ERROR;
         }
@@ -142,6 +175,26 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             opts->timeout_s = static_cast<uint32_t>(number);
             opts->exit = true;
             break;
+        case OPT_JOBS:
+            if (!ParseDecimal(value, 3, &number) || number == 0 || number > kMaxJobs) {
+                snprintf(why, why_len, "--jobs: '%s' is not a whole number from 1 to %u", value,
+                         static_cast<unsigned>(kMaxJobs));
+                return CL_USAGE_ERROR;
+            }
+            opts->jobs = static_cast<uint32_t>(number);
+            jobs_given = true;
+            break;
+        case OPT_LOG_DIR:
+        case OPT_REPORT:
+            if (value[0] == '\0') {
+                snprintf(why, why_len, "%s: the name is empty", o->name);
+                return CL_USAGE_ERROR;
+            }
+            (o->id == OPT_LOG_DIR ? opts->log_dir : opts->report) = value;
+            break;
+        case OPT_WORKER:
+            opts->worker = true;
+            break;
         case OPT_ALL:
             opts->all = true;
             break;
@@ -153,5 +206,5 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             break;
         }
     }
-    return CL_RUN;
+    return CheckCombination(*opts, jobs_given, *image, why, why_len);
 }
