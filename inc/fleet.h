@@ -8,8 +8,11 @@
 
 #include "mstate.h"
 #include "options.h"
+#include "report.h"
 
 extern bool fleet_on;  // set once at start-up, before any thread starts
+
+constexpr int kFleetMaxMachines = 256;  // machines handled in one run
 
 void FleetStart(const LanflashOptions& opts);
 
@@ -25,7 +28,7 @@ uint32_t FleetPace(uint32_t delay_ms);
 // True once the work is done and the run is to end by itself.
 bool FleetFinished(void);
 // After the main loop: one result line per machine handled.
-void FleetReport(void);
+void FleetReport(const char* version);
 int FleetExitStatus(void);
 
 // Seams in the sequencer.
@@ -35,3 +38,39 @@ int FleetChoose(int retv);
 void FleetSawTransition(M_STATE from, M_STATE to);
 // The poll of M_IDLE: its delay.
 uint32_t FleetIdle(void);
+
+// Seam in the YMODEM sender: what a transfer went through, for the
+// progress of a parallel run and the report. answer: the last reply byte,
+// -1 for none.
+enum TransferNews {
+    TN_STARTED,
+    TN_DATA_SENT,   // block: its number; answer: tries before this one
+    TN_DATA_ACKED,  // block: its number
+    TN_FAILED_BLOCK0,
+    TN_FAILED_DATA,  // block: its number
+    TN_FAILED_EOT,
+    TN_FAILED_CLOSING,
+    TN_DONE,
+};
+void FleetTransferNews(TransferNews news, uint32_t block, int answer);
+
+// Datagrams with the time they arrived, newest per machine: the listener
+// (or a worker's reader) puts, the sequencer (or a parallel run) takes.
+void FleetQueue(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms);
+// Takes the oldest in line into data[BUF_SIZE]; false when none waits.
+bool FleetTakeQueued(char* data, int* len, uint64_t* arrived_ms, uint64_t* first_arrived_ms);
+
+// A parallel run's parent keeps its machines in the same table and under
+// the same rules; a worker process does for each what the sequencer does.
+enum FleetSlot { SLOT_WAITING, SLOT_WORKING, SLOT_DONE };
+// The table index of the machine announcing this address when it is
+// chosen (added as waiting when new: *added), else -1.
+int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int name_len, bool* added);
+int FleetMachineCount(void);
+uint32_t FleetAddressOf(int i);
+FleetSlot FleetSlotOf(int i);
+void FleetWorking(int i);
+// The machine's result, as its worker reported it.
+void FleetConclude(int i, const MachineRecord& r);
+// Keeps the run's time limits; once every datagram that arrived was judged.
+void FleetJudgeTime(void);

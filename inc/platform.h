@@ -91,3 +91,62 @@ int plat_start_thread(plat_thread_fn fn);
 // Call it before any other thread starts. 0 on success.
 typedef int (*plat_console_handler)(uint32_t type);
 int plat_install_console_handler(plat_console_handler handler);
+
+// ------------------------------------------------ beyond one machine at a time
+
+// A pipe end, a file or a process: a POSIX descriptor or pid, a Win32 HANDLE.
+typedef intptr_t plat_handle;
+constexpr plat_handle PLAT_INVALID_HANDLE = -1;
+
+// A worker: this same program, started by plat_spawn_self.
+struct plat_child {
+    plat_handle process;     // POSIX pid, Windows process handle
+    plat_handle to_child;    // our end of its standard input
+    plat_handle from_child;  // our end of its standard error
+};
+
+// Starts this same program (its own executable, not a search of PATH) with
+// args[0..nargs) as its arguments. Its standard input reads what
+// plat_child_write sends, its standard error comes back through
+// plat_child_read, and its standard output goes to out_path, created anew,
+// or to the null device when out_path is nullptr. It gets none of our
+// console events (a process group of its own; no console on Windows), and
+// none of our other descriptors or handles. 0 on success; -1 with a line in
+// why that names the failing call and its reason.
+int plat_spawn_self(const char* const* args, int nargs, const char* out_path, plat_child* child, char* why,
+                    size_t why_len);
+// Sends len bytes (at most 4096) whole: 0 when sent, 1 when its pipe is full
+// and nothing was sent, -1 when the child is gone. Never waits for a child
+// that stopped reading (on Windows it may wait while the pipe is full).
+int plat_child_write(const plat_child* child, const void* buf, size_t len);
+// What the child has written to its standard error so far, without waiting:
+// the bytes read, 0 when none are waiting, -1 once it closed its end.
+int plat_child_read(const plat_child* child, void* buf, size_t cap);
+// Closes our end of its standard input: the child reads end of file.
+void plat_child_close_input(plat_child* child);
+// 1 once the child has ended, with its exit status in *status (-1 when it
+// was killed), and every handle of it closed; 0 while it runs. Waits for
+// the end only when wait is true.
+int plat_child_reap(plat_child* child, int* status, bool wait);
+
+// In a worker: one blocking read of standard input, as untranslated bytes.
+// The bytes read, 0 at end of file, -1 on error.
+int plat_stdin_read(void* buf, size_t cap);
+
+// True when standard output is a terminal that takes ANSI cursor movement
+// and erasure (on Windows: once virtual terminal processing is on, which
+// this switches on). False for pipes and files.
+bool plat_stdout_is_live_terminal(void);
+
+// Creates one directory if it does not exist. 0 when it exists afterwards.
+int plat_make_dir(const char* path);
+
+// Opens path for appending, creating it if missing; PLAT_INVALID_HANDLE on
+// failure, with the reason in why.
+plat_handle plat_open_append(const char* path, char* why, size_t why_len);
+// One write of all len bytes at the end of the file, as one piece, so that
+// lines of two programs appending to one file never mix. 0 on success.
+int plat_append(plat_handle file, const void* buf, size_t len);
+
+// Milliseconds since 1970-01-01 00:00 UTC (wall clock, for reports only).
+uint64_t plat_utc_ms(void);

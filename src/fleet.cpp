@@ -12,6 +12,8 @@
 #include "eth.h"
 #include "main.h"
 #include "platform.h"
+#include "report.h"
+#include "worker.h"
 
 bool fleet_on = false;
 
@@ -29,22 +31,24 @@ constexpr uint64_t kConnectGiveUpMs = 30000;
 // second: with several machines announcing, one a second falls behind.
 constexpr uint32_t kFleetWaitPollMs = 20;
 constexpr int kQueueSlots = 64;
-constexpr int kMaxMachines = 256;
 // Signature and announced address: datagrams alike in these come from one
 // machine, and the newer says all that the older did.
 constexpr int kMachineKeyBytes = 15;
 constexpr int kAppKind = 2;
 constexpr int kNameOffset = 27;  // where an announcement's name begins
 
-enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED };
+// WAITING and WORKING only in a parallel run's parent: chosen, and in the
+// hands of a worker process.
+enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED, WAITING, WORKING };
 
 struct Machine {
     uint32_t addr;  // network byte order
     Phase phase;
     int resets;
     uint64_t reset_ms, run_ms;
-    bool has_serial;
-    uint32_t serial;
+    uint64_t reset_sent_ms, transfer_started_ms;  // 0: not yet
+    uint32_t blocks_acked;
+    MachineRecord rec;
 };
 
 struct Datagram {
@@ -56,8 +60,9 @@ struct Datagram {
 
 LanflashOptions opts;
 uint64_t start_ms = 0;
+uint64_t start_utc_ms = 0;
 uint64_t last_progress_ms = 0;  // a machine was first chosen or finished
-Machine machines[kMaxMachines];
+Machine machines[kFleetMaxMachines];
 int machine_count = 0;
 int current = -1;  // the machine on the sequencer's current path
 int the_one = -1;  // without --all: the one machine of this run
@@ -102,18 +107,51 @@ int Find(uint32_t addr) {
     return -1;
 }
 
+uint32_t DataBlocks(long bytes) {
+    const uint32_t size = static_cast<uint32_t>(bytes);
+    const uint32_t big = size / 1024;
+    return big + (size % 1024 + 127) / 128;
+}
+
+void SetName(MachineRecord& r, const char* name, int len) {
+    if (len > kRecordNameBytes) len = kRecordNameBytes;
+    memcpy(r.name, name, static_cast<size_t>(len));
+    r.name_len = len;
+}
+
+// What the announcement in udpDataBuff says, for the record.
+int AnnouncedNameLength() { return static_cast<int>(strnlen(udpDataBuff + kNameOffset, BUF_SIZE - kNameOffset)); }
+
 // -1 when the table is full: that machine is then left alone.
-int Add(uint32_t addr, Phase phase, uint64_t now) {
-    if (machine_count == kMaxMachines) return -1;
+int Add(uint32_t addr, Phase phase, uint64_t now, int kind, uint32_t serial, const char* name, int name_len) {
+    if (machine_count == kFleetMaxMachines) return -1;
     Machine& m = machines[machine_count];
-    m = Machine{addr, phase, 0, 0, 0, announced_kind == kAppKind, announced_serial};
+    m = Machine{};
+    m.addr = addr;
+    m.phase = phase;
+    m.rec.addr = addr;
+    m.rec.has_serial = kind == kAppKind;
+    m.rec.serial = kind == kAppKind ? serial : 0;
+    m.rec.started_utc_ms = plat_utc_ms();
+    SetName(m.rec, name, name_len);
     last_progress_ms = now;
     return machine_count++;
 }
 
-void Finish(Machine& m, Phase phase, uint64_t now) {
+int AddAnnounced(uint32_t addr, Phase phase, uint64_t now) {
+    return Add(addr, phase, now, announced_kind, announced_serial, udpDataBuff + kNameOffset, AnnouncedNameLength());
+}
+
+// The machine has its result: into the report at once, and to the parent
+// when this is a worker.
+void Finish(Machine& m, Phase phase, uint64_t now, RecordReason reason) {
     m.phase = phase;
     last_progress_ms = now;
+    m.rec.result = phase == UPDATED ? RESULT_UPDATED : phase == FAILED ? RESULT_FAILED : RESULT_UNCONFIRMED;
+    m.rec.reason = reason;
+    m.rec.finished_utc_ms = plat_utc_ms();
+    if (ReportOn()) ReportMachine(m.rec, fw_name, fw_size);
+    WorkerRecord(m.rec);
 }
 
 void LeftAlone(uint32_t addr) {
@@ -123,21 +161,21 @@ void LeftAlone(uint32_t addr) {
 
 // As Add, but a machine the table cannot hold is told to be left alone.
 int AddChosen(uint32_t addr, Phase phase, uint64_t now) {
-    const int i = Add(addr, phase, now);
+    const int i = AddAnnounced(addr, phase, now);
     if (i < 0) LeftAlone(addr);
     return i;
 }
 
 // Every machine in the table was chosen when it was added: so a boot
 // loader, which announces no serial number, is found by its address.
-bool Chosen(uint32_t addr) {
+bool Chosen(uint32_t addr, int kind, uint32_t serial) {
     if (opts.machine_count == 0 && opts.serial_count == 0) return true;
     if (Find(addr) >= 0) return true;
     for (int i = 0; i < opts.machine_count; ++i)
         if (opts.machines[i] == addr) return true;
-    if (announced_kind != kAppKind) return false;
+    if (kind != kAppKind) return false;
     for (int i = 0; i < opts.serial_count; ++i)
-        if (opts.serials[i] == announced_serial) return true;
+        if (opts.serials[i] == serial) return true;
     return false;
 }
 
@@ -150,7 +188,7 @@ bool NamedMachinesDone() {
     for (int s = 0; s < opts.serial_count; ++s) {
         bool done = false;
         for (int i = 0; i < machine_count && !done; ++i)
-            done = machines[i].has_serial && machines[i].serial == opts.serials[s] && IsFinal(machines[i].phase);
+            done = machines[i].rec.has_serial && machines[i].rec.serial == opts.serials[s] && IsFinal(machines[i].phase);
         if (!done) return false;
     }
     return true;
@@ -162,9 +200,15 @@ void KeepTimeLimits(uint64_t now) {
     bool in_progress = false;
     for (int i = 0; i < machine_count; ++i) {
         Machine& m = machines[i];
-        if (m.phase == CONFIRMING && now > m.run_ms + WaitMs()) Finish(m, UNCONFIRMED, now);
+        if (m.phase == CONFIRMING && now > m.run_ms + WaitMs()) {
+            WorkerSay("unconfirmed %u", static_cast<unsigned>(WaitMs() / 1000));
+            Finish(m, UNCONFIRMED, now, REASON_NOT_CONFIRMED);
+        }
         // Reset, and its boot loader never announced.
-        if (m.phase == RESETTING && now > m.reset_ms + kReactMs + WaitMs()) Finish(m, FAILED, now);
+        if (m.phase == RESETTING && now > m.reset_ms + kReactMs + WaitMs()) {
+            WorkerSay("noboot %u", static_cast<unsigned>((kReactMs + WaitMs()) / 1000));
+            Finish(m, FAILED, now, REASON_BOOT_NOT_HEARD);
+        }
         in_progress = in_progress || !IsFinal(m.phase);
     }
     const bool timed = opts.timeout_s != 0;
@@ -191,27 +235,26 @@ void KeepTimeLimits(uint64_t now) {
 void FleetStart(const LanflashOptions& o) {
     opts = o;
     start_ms = last_progress_ms = plat_now_ms();
+    start_utc_ms = plat_utc_ms();
 }
 
-uint32_t FleetPollUDP(void) {
-    if (!listener_ready) {
-        InitUDP();
-        listener_ready = true;
-        return 0;
-    }
+void FleetQueue(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
     Datagram d;
-    d.len = ReceiveDatagram(d.data);
-    d.arrived_ms = d.first_arrived_ms = plat_now_ms();
+    memcpy(d.data, data, BUF_SIZE);
+    d.len = len;
+    d.arrived_ms = arrived_ms;
+    d.first_arrived_ms = first_arrived_ms;
     QueueLock lock;
     for (int i = 0; i < queue_count; ++i) {
         Datagram& q = queue[(queue_head + i) % kQueueSlots];
         if (q.len >= kMachineKeyBytes && d.len >= kMachineKeyBytes &&
             memcmp(q.data, d.data, kMachineKeyBytes) == 0) {
             // A confirmation counts from the first announcement that said so.
-            if (q.len == d.len && memcmp(q.data, d.data, static_cast<size_t>(d.len)) == 0)
+            if (q.len == d.len && memcmp(q.data, d.data, static_cast<size_t>(d.len)) == 0 &&
+                q.first_arrived_ms < d.first_arrived_ms)
                 d.first_arrived_ms = q.first_arrived_ms;
             q = d;  // keeps its place in line
-            return 0;
+            return;
         }
     }
     if (queue_count == kQueueSlots) {  // junk from many senders: the oldest goes
@@ -220,6 +263,31 @@ uint32_t FleetPollUDP(void) {
     }
     queue[(queue_head + queue_count) % kQueueSlots] = d;
     ++queue_count;
+}
+
+bool FleetTakeQueued(char* data, int* len, uint64_t* arrived_ms, uint64_t* first_arrived_ms) {
+    QueueLock lock;
+    if (queue_count == 0) return false;
+    const Datagram& d = queue[queue_head];
+    memcpy(data, d.data, BUF_SIZE);
+    *len = d.len;
+    *arrived_ms = d.arrived_ms;
+    *first_arrived_ms = d.first_arrived_ms;
+    queue_head = (queue_head + 1) % kQueueSlots;
+    --queue_count;
+    return true;
+}
+
+uint32_t FleetPollUDP(void) {
+    if (!listener_ready) {
+        InitUDP();
+        listener_ready = true;
+        return 0;
+    }
+    char data[BUF_SIZE];
+    const int len = ReceiveDatagram(data);
+    const uint64_t now = plat_now_ms();
+    FleetQueue(data, len, now, now);
     return 0;
 }
 
@@ -227,7 +295,8 @@ void FleetBeforePoll(void) {
     const uint64_t now = plat_now_ms();
     if (m_state == M_MACHINE_RECOGNIZED || m_state == M_BOOTLOADER_RECOGNIZED) {
         if (current >= 0 && now > path_started_ms + kConnectGiveUpMs) {
-            Finish(machines[current], FAILED, now);
+            WorkerSay("noconnect %u", static_cast<unsigned>(kConnectGiveUpMs / 1000));
+            Finish(machines[current], FAILED, now, REASON_NO_CONNECTION);
             TCPSetstate(TCP_CLOSE);
             connection_open = false;
             MSetstate(M_WAIT_FOR_UDP_DATA);
@@ -242,23 +311,13 @@ void FleetBeforePoll(void) {
     if (m_state != M_WAIT_FOR_UDP_DATA || UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
     // Nothing new is started on the last pass before the end.
     const bool ending = FleetFinished() || requestTerminate.load() != 0;
-    bool queued = false;
     int len = 0;
-    {
-        QueueLock lock;
-        queued = queue_count > 0;
-        if (queued && !ending) {
-            const Datagram& d = queue[queue_head];
-            memcpy(udpDataBuff, d.data, BUF_SIZE);
-            current_arrival_ms = d.arrived_ms;
-            current_first_arrival_ms = d.first_arrived_ms;
-            len = d.len;
-            queue_head = (queue_head + 1) % kQueueSlots;
-            --queue_count;
-        }
+    if (!ending && FleetTakeQueued(udpDataBuff, &len, &current_arrival_ms, &current_first_arrival_ms)) {
+        UDPrecvedlength.store(len, std::memory_order_release);
+        return;
     }
-    if (len > 0) UDPrecvedlength.store(len, std::memory_order_release);
-    if (!queued) KeepTimeLimits(now);
+    QueueLock lock;
+    if (queue_count == 0) KeepTimeLimits(now);
 }
 
 // M_IDLE after a download only hands over to what comes next: the run
@@ -275,22 +334,28 @@ int FleetChoose(int retv) {
     if (retv == -1) return -1;
     const uint64_t now = plat_now_ms();
     const uint32_t addr = machine_sockaddr.sin_addr;
-    if (!Chosen(addr)) {
+    if (!Chosen(addr, announced_kind, announced_serial)) {
         LeftAlone(addr);
         return -1;
     }
     int i = Find(addr);
     if (retv == 3) {  // explore mode
+        const bool boot = announced_kind != kAppKind;
         if (!opts.all) {
             explored = true;
-            return Add(addr, LISTED, now) < 0 ? -1 : 3;
+            if (Add(addr, LISTED, now, announced_kind, announced_serial, udpDataBuff + kNameOffset,
+                    AnnouncedNameLength()) < 0)
+                return -1;
+            if (ReportOn())
+                ReportListed(addr, udpDataBuff + kNameOffset, AnnouncedNameLength(), boot, !boot, announced_serial);
+            return 3;
         }
-        if (i < 0 && Add(addr, LISTED, now) >= 0) {
+        if (i < 0 && AddAnnounced(addr, LISTED, now) >= 0) {
             char text[16];
             const char* name = udpDataBuff + kNameOffset;
-            printf("\nmachine: %s %.*s", AddressText(addr, text, sizeof text),
-                   static_cast<int>(strnlen(name, BUF_SIZE - kNameOffset)), name);
+            printf("\nmachine: %s %.*s", AddressText(addr, text, sizeof text), AnnouncedNameLength(), name);
             if (announced_kind == kAppKind) printf(" No: %" PRIu32, announced_serial);
+            if (ReportOn()) ReportListed(addr, name, AnnouncedNameLength(), boot, !boot, announced_serial);
         }
         return -1;
     }
@@ -306,7 +371,15 @@ int FleetChoose(int retv) {
             // Judged by when it arrived: the main loop may have been busy.
             const uint64_t run_ms = machines[i].run_ms;
             const uint64_t first = current_first_arrival_ms > run_ms ? current_first_arrival_ms : current_arrival_ms;
-            if (first > run_ms && first <= run_ms + WaitMs()) Finish(machines[i], UPDATED, now);
+            if (first > run_ms && first <= run_ms + WaitMs()) {
+                Machine& m = machines[i];
+                m.rec.run_to_confirm_ms = static_cast<int64_t>(first - run_ms);
+                SetName(m.rec, udpDataBuff + kNameOffset, AnnouncedNameLength());
+                m.rec.has_serial = true;
+                m.rec.serial = announced_serial;
+                WorkerSay("confirmed %lld", static_cast<long long>(m.rec.run_to_confirm_ms));
+                Finish(m, UPDATED, now, REASON_NONE);
+            }
             return -1;
         } else if (machines[i].phase != RESETTING || machines[i].resets >= kMaxResets ||
                    current_arrival_ms <= machines[i].reset_ms + kReactMs) {
@@ -319,10 +392,16 @@ int FleetChoose(int retv) {
             i = AddChosen(addr, UPDATING, now);
             if (i < 0) return -1;
         } else if (machines[i].phase == RESETTING) {
-            machines[i].phase = UPDATING;
+            Machine& m = machines[i];
+            m.phase = UPDATING;
+            if (m.reset_sent_ms != 0) {
+                const uint64_t heard = current_first_arrival_ms > m.reset_sent_ms ? current_first_arrival_ms : current_arrival_ms;
+                m.rec.reset_to_boot_ms = heard > m.reset_sent_ms ? static_cast<int64_t>(heard - m.reset_sent_ms) : 0;
+            }
         } else {
             return -1;  // updated, failed or waiting to be confirmed: once per run
         }
+        WorkerSay("boot");
         connection_open = true;
     }
     the_one = i;
@@ -335,10 +414,50 @@ void FleetSawTransition(M_STATE from, M_STATE to) {
     if (current < 0) return;
     Machine& m = machines[current];
     const uint64_t now = plat_now_ms();
-    if (from == M_DOWNLOAD && to == M_IDLE) Finish(m, FAILED, now);  // '3' is not sent
+    if (from == M_MACHINE_SEND_RESET && to == M_MACHINE_RESET) {
+        m.reset_sent_ms = now;
+        WorkerSay("reset");
+    }
+    // '3' is not sent after a failed transfer.
+    if (from == M_DOWNLOAD && to == M_IDLE) Finish(m, FAILED, now, REASON_TRANSFER_FAILED);
     if (from == M_RUN_FIRMWARE && to == M_IDLE) {
         m.phase = CONFIRMING;
         m.run_ms = now;
+        WorkerSay("run");
+    }
+}
+
+void FleetTransferNews(TransferNews news, uint32_t block, int answer) {
+    if (current < 0) return;
+    Machine& m = machines[current];
+    const uint64_t now = plat_now_ms();
+    switch (news) {
+    case TN_STARTED:
+        m.transfer_started_ms = now;
+        WorkerSay("transfer %ld %u", fw_size, static_cast<unsigned>(DataBlocks(fw_size)));
+        return;
+    case TN_DATA_SENT:
+        if (answer == 0) {
+            ++m.rec.blocks_sent;
+        } else {
+            ++m.rec.blocks_resent;
+        }
+        return;
+    case TN_DATA_ACKED:
+        WorkerSay("acked %u", static_cast<unsigned>(++m.blocks_acked));
+        return;
+    case TN_FAILED_BLOCK0:
+    case TN_FAILED_DATA:
+    case TN_FAILED_EOT:
+    case TN_FAILED_CLOSING:
+    case TN_DONE:
+        break;
+    }
+    m.rec.transfer_ms = static_cast<int64_t>(now - m.transfer_started_ms);
+    if (news == TN_DONE) {
+        WorkerSay("done %lld %u", static_cast<long long>(m.rec.transfer_ms), static_cast<unsigned>(m.rec.blocks_resent));
+    } else {
+        WorkerSay("failed %d %u %d", static_cast<int>(news), static_cast<unsigned>(block), answer);
     }
 }
 
@@ -354,17 +473,27 @@ uint32_t FleetIdle(void) {
     return 1000;
 }
 
-void FleetReport(void) {
+void FleetReport(const char* version) {
     // The trace's last line has no newline of its own; a console event's
     // line may have been followed by more trace (a transfer runs to its end).
     putchar('\n');
-    if (only_explore == 1) return;
+    const uint64_t now = plat_now_ms();
+    int counts[3] = {0, 0, 0};
     for (int i = 0; i < machine_count; ++i) {
-        const Machine& m = machines[i];
-        const char* result = m.phase == UPDATED ? "updated" : (m.phase == CONFIRMING || m.phase == UNCONFIRMED) ? "unconfirmed" : "failed";
+        Machine& m = machines[i];
+        if (m.phase == LISTED) {
+            ++counts[0];
+            continue;
+        }
+        // Still in progress: the run was stopped.
+        if (!IsFinal(m.phase)) Finish(m, m.phase == CONFIRMING ? UNCONFIRMED : FAILED, now, REASON_STOPPED);
+        ++counts[m.rec.result];
+        if (only_explore == 1) continue;
         char text[16];
-        printf("result: %s %s\n", AddressText(m.addr, text, sizeof text), result);
+        printf("result: %s %s\n", AddressText(m.addr, text, sizeof text), ResultText(m.rec.result));
     }
+    if (ReportOn())
+        ReportSummary(counts, only_explore == 1, FleetExitStatus(), start_utc_ms, plat_utc_ms(), version);
 }
 
 int FleetExitStatus(void) {
@@ -374,3 +503,39 @@ int FleetExitStatus(void) {
         if (machines[i].phase != UPDATED) return 3;
     return 0;
 }
+
+int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int name_len, bool* added) {
+    *added = false;
+    int i = Find(addr);
+    if (i >= 0) return i;
+    if (!Chosen(addr, kind, serial)) return -1;
+    i = Add(addr, WAITING, plat_now_ms(), kind, serial, name, name_len);
+    *added = i >= 0;
+    return i;
+}
+
+int FleetMachineCount(void) { return machine_count; }
+
+uint32_t FleetAddressOf(int i) { return machines[i].addr; }
+
+FleetSlot FleetSlotOf(int i) {
+    if (machines[i].phase == WAITING) return SLOT_WAITING;
+    return machines[i].phase == WORKING ? SLOT_WORKING : SLOT_DONE;
+}
+
+void FleetWorking(int i) {
+    machines[i].phase = WORKING;
+    machines[i].rec.started_utc_ms = plat_utc_ms();
+    last_progress_ms = plat_now_ms();
+}
+
+void FleetConclude(int i, const MachineRecord& r) {
+    Machine& m = machines[i];
+    m.rec = r;
+    m.rec.addr = m.addr;
+    m.phase = r.result == RESULT_UPDATED ? UPDATED : r.result == RESULT_FAILED ? FAILED : UNCONFIRMED;
+    last_progress_ms = plat_now_ms();
+    if (ReportOn()) ReportMachine(m.rec, fw_name, fw_size);
+}
+
+void FleetJudgeTime(void) { KeepTimeLimits(plat_now_ms()); }

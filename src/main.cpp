@@ -11,7 +11,10 @@
 #include "fleet.h"
 #include "mstate.h"
 #include "options.h"
+#include "parallel.h"
 #include "platform.h"
+#include "report.h"
+#include "worker.h"
 #include "ymodem.h"
 
 uint8_t fw_buf[FW_BUF_SIZE];
@@ -21,6 +24,7 @@ char only_explore = 0;
 std::atomic<int> requestTerminate{0};
 
 static std::atomic<int> requestExit{0};
+static std::atomic<uint32_t> consoleEvent{0};  // which one, for a parallel run's workers
 
 int ConsoleHandler(uint32_t dwType) {
     switch (dwType) {
@@ -34,13 +38,14 @@ int ConsoleHandler(uint32_t dwType) {
         puts("Some other event");
         break;
     }
+    consoleEvent.store(dwType);
     requestExit.store(1);
     return 1;
 }
 
 void udpThread(void) {
     while (requestTerminate.load() == 0) {
-        uint32_t timeout = fleet_on ? FleetPollUDP() : PollUDP();
+        uint32_t timeout = worker_on ? WorkerPollUDP() : fleet_on ? FleetPollUDP() : PollUDP();
         fflush(stdout);
         plat_sleep_ms(timeout);
     }
@@ -165,30 +170,49 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (plat_install_console_handler(ConsoleHandler) != 0) {
+    // A worker hears of console events from its parent; where it has no
+    // console to hook (Windows), that is all it needs.
+    if (plat_install_console_handler(ConsoleHandler) != 0 && !opts.worker) {
         fputs("Unable to install handler!\n", stderr);
         return 1;
     }
 
+    const bool parallel = ParallelRun(opts) && only_explore == 0;
+    if (opts.report != nullptr && !ReportOpen(opts.report, why, sizeof why)) {
+        fprintf(stderr, "lanflash: --report: %s\n", why);
+        return 1;
+    }
+    if (parallel && !ParallelStart(opts, why, sizeof why)) {
+        fprintf(stderr, "lanflash: %s\n", why);
+        return 1;
+    }
+    if (opts.worker) WorkerStart(ConsoleHandler);
     if (opts.any) {
         fleet_on = true;
         FleetStart(opts);
     }
 
     plat_start_thread(udpThread);
-    plat_start_thread(tcpThread);
+    if (!parallel) plat_start_thread(tcpThread);
 
     while (requestTerminate.load() == 0) {
-        if (requestExit.load() == 1 || (fleet_on && FleetFinished())) requestTerminate.store(1);
-        if (fleet_on) FleetBeforePoll();
-        uint32_t timeout = PollMState();
-        if (fleet_on) timeout = FleetPace(timeout);
+        const bool stop = requestExit.load() == 1;
+        if (parallel ? ParallelDone() : stop || (fleet_on && FleetFinished())) requestTerminate.store(1);
+        uint32_t timeout;
+        if (parallel) {
+            timeout = PollParallel(stop ? static_cast<int>(consoleEvent.load()) : -1);
+        } else {
+            if (fleet_on) FleetBeforePoll();
+            timeout = PollMState();
+            if (fleet_on) timeout = FleetPace(timeout);
+        }
         if (timeout != 0) plat_sleep_ms(timeout);
         fflush(stdout);
     }
     int status = 0;
     if (fleet_on) {
-        FleetReport();
+        if (parallel) ParallelEnd();
+        FleetReport(LANFLASH_VERSION);
         status = FleetExitStatus();
     }
     puts("end");

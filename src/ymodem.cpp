@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "eth.h"
+#include "fleet.h"
 #include "platform.h"
 
 namespace {
@@ -142,6 +143,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
     uint32_t ackReceived = 0;
 
     std::printf("\nTransmit FW ");
+    if (fleet_on) FleetTransferNews(TN_STARTED, 0, -1);
 
     size_t n = 0;
     while (n < FILE_NAME_LENGTH - 1 && sendFileName[n] != 0) {
@@ -167,6 +169,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         }
     } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts);
     if (ackReceived == 0) {
+        if (fleet_on) FleetTransferNews(TN_FAILED_BLOCK0, 0, errors == kStepLimitAttempts ? -1 : receivedC[0]);
         return kStepLimitAttempts;
     }
 
@@ -178,12 +181,17 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         Ymodem_PreparePacket(buf_ptr, packet_data, static_cast<uint8_t>(blkNumber & 0xFF), size);
         ackReceived = 0;
         errors = 0;
+        int lastAnswer = -1;
         do {
             const uint32_t pktSize = (size > PACKET_1K_SIZE - 1) ? PACKET_1K_SIZE : PACKET_SIZE;
+            if (fleet_on) FleetTransferNews(TN_DATA_SENT, blkNumber, static_cast<int>(errors));
             Ymodem_SendPacket(packet_data, static_cast<uint16_t>(PACKET_HEADER + pktSize));
             Send_CRC(packet_data, pktSize);
-            if (Receive_Byte(&receivedC[0], kUnusedTimeoutMs) == 0 && receivedC[0] == ACK) {
+            const bool answered = Receive_Byte(&receivedC[0], kUnusedTimeoutMs) == 0;
+            lastAnswer = answered ? receivedC[0] : -1;
+            if (answered && receivedC[0] == ACK) {
                 std::printf(".");
+                if (fleet_on) FleetTransferNews(TN_DATA_ACKED, blkNumber, ACK);
                 ackReceived = 1;
                 buf_ptr += pktSize;
                 if (size > pktSize) {
@@ -197,6 +205,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
             }
         } while (ackReceived == 0 && errors < kStepLimitAttempts);
         if (errors == kStepLimitAttempts) {
+            if (fleet_on) FleetTransferNews(TN_FAILED_DATA, blkNumber, lastAnswer);
             return kStepLimitAttempts;
         }
     }
@@ -204,15 +213,19 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
     // End of file.
     ackReceived = 0;
     errors = 0;
+    int eotAnswer = -1;
     do {
         Send_Byte(EOT);
-        if (Receive_Byte(&receivedC[0], kUnusedTimeoutMs) == 0 && receivedC[0] == ACK) {
+        const bool answered = Receive_Byte(&receivedC[0], kUnusedTimeoutMs) == 0;
+        eotAnswer = answered ? receivedC[0] : -1;
+        if (answered && receivedC[0] == ACK) {
             ackReceived = 1;
         } else {
             ++errors;
         }
     } while (ackReceived == 0 && errors < kStepLimitAttempts);
     if (errors == kStepLimitAttempts) {
+        if (fleet_on) FleetTransferNews(TN_FAILED_EOT, 0, eotAnswer);
         return kStepLimitAttempts;
     }
     // The receiver's request for the next file's block 0.
@@ -237,5 +250,9 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
             ++otherAnswers;
         }
     } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts);
+    if (fleet_on) {
+        const int answer = errors == kStepLimitAttempts ? -1 : receivedC[0];
+        FleetTransferNews(ackReceived == 1 ? TN_DONE : TN_FAILED_CLOSING, 0, answer);
+    }
     return (ackReceived == 1) ? 0 : kStepLimitAttempts;
 }

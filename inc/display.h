@@ -1,0 +1,28 @@
+// The console of a parallel run: one line per event of a machine and, on a
+// terminal, a live block below them with one line per machine in progress.
+#pragma once
+
+#include <cstdint>
+
+struct DisplayRow {
+    uint32_t addr;  // network byte order
+    const char* phase;
+    uint32_t blocks_done, blocks_total;
+    uint64_t since_ms;  // plat_now_ms when its work began
+};
+
+void DisplayStart(void);
+// "ADDRESS: " and the text, as one line.
+void DisplayEvent(uint32_t addr, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Redraws the live block, at most about ten times a second unless an event
+// line moved it; nothing when standard output is no terminal.
+void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms);
+// Someone else printed this line below the block (the console handler):
+// it is kept above the block from the next redraw on.
+void DisplayForeignLine(const char* text);
+// Clears the live block before the result lines.
+void DisplayEnd(void);
+
+// Text from the network made safe for a console: printable ASCII kept,
+// every other byte as '?'. out holds cap bytes, zero-terminated.
+void DisplayPrintable(const char* text, int len, char* out, int cap);

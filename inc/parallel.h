@@ -1,0 +1,21 @@
+// --all with --jobs above 1: every chosen machine at once, each in a worker
+// process of its own that runs the one-machine path unchanged. This side
+// owns the listener, chooses machines, starts at most --jobs workers, hands
+// each its machine's datagrams and shows what they report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "options.h"
+
+// Before anything is bound or sent: the log folder exists and takes files.
+// False with the reason in why.
+bool ParallelStart(const LanflashOptions& opts, char* why, size_t why_len);
+// Main loop, instead of the sequencer; console_event is -1 until the user
+// asks to stop. The delay before the next call.
+uint32_t PollParallel(int console_event);
+// True once every worker has ended and nothing more will start.
+bool ParallelDone(void);
+// Before the result lines.
+void ParallelEnd(void);

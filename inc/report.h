@@ -1,0 +1,67 @@
+// --report FILE: one JSON object per machine, appended the moment it has its
+// result, and one summary object for the run, for programs to read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum RecordResult { RESULT_UPDATED, RESULT_FAILED, RESULT_UNCONFIRMED };
+
+// Why a machine was not updated. The texts (ReasonText) are listed in the
+// README; scripts rely on them.
+enum RecordReason {
+    REASON_NONE,             // updated
+    REASON_NO_CONNECTION,    // took no TCP connection for 30 s
+    REASON_BOOT_NOT_HEARD,   // its boot loader did not announce itself after the reset
+    REASON_TRANSFER_FAILED,  // the YMODEM transfer failed; no '3' was sent
+    REASON_STOPPED,          // the run was stopped (Ctrl-C) before the machine had its result
+    REASON_NOT_CONFIRMED,    // '3' sent, but its application was not heard in time
+    REASON_WORKER_FAILED,    // the worker process of a parallel run could not start or ended early
+};
+
+constexpr int64_t kNoMs = -1;  // a step that did not happen: null in the report
+constexpr int kRecordNameBytes = 512;
+
+// What one machine went through; filled by whoever handled it.
+struct MachineRecord {
+    uint32_t addr = 0;  // network byte order
+    // As announced by its application (by its boot loader where no
+    // application was heard); any bytes, not terminated.
+    char name[kRecordNameBytes] = {};
+    int name_len = 0;
+    bool has_serial = false;
+    uint32_t serial = 0;
+    RecordResult result = RESULT_FAILED;
+    RecordReason reason = REASON_NONE;
+    uint64_t started_utc_ms = 0, finished_utc_ms = 0;
+    int64_t reset_to_boot_ms = kNoMs;    // 'R' sent -> boot loader's announcement arrived
+    int64_t transfer_ms = kNoMs;         // the YMODEM transfer, block 0 to its end
+    int64_t run_to_confirm_ms = kNoMs;   // '3' sent -> confirming announcement arrived
+    uint32_t blocks_sent = 0;            // data blocks, each counted once
+    uint32_t blocks_resent = 0;          // sendings of a data block beyond its first
+};
+
+const char* ReasonText(RecordReason reason);  // nullptr for REASON_NONE
+const char* ResultText(RecordResult result);
+
+// Opens FILE for appending; false with the reason in why. Nothing is
+// written until the first machine has its result.
+bool ReportOpen(const char* path, char* why, size_t why_len);
+bool ReportOn(void);
+// One line per machine, written and flushed at once.
+void ReportMachine(const MachineRecord& r, const char* image_path, long image_bytes);
+// Exploring with --all: one line per machine listed.
+void ReportListed(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial, uint32_t serial);
+// The run's last line. counts: updated, failed, unconfirmed (listed, when
+// exploring, in counts[0] with exploring true).
+void ReportSummary(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
+                   uint64_t finished_utc_ms, const char* version);
+
+// Pure helpers, for the report and its tests.
+// `bytes` as a JSON string with its quotes, valid UTF-8 whatever it holds:
+// quote, backslash and control bytes escaped, valid UTF-8 sequences kept,
+// every other byte escaped as \u00XX. Returns the length written, never
+// more than cap - 1 (zero-terminated); 6 * len + 3 always fits.
+size_t JsonString(const char* bytes, size_t len, char* out, size_t cap);
+// "2026-12-08T14:30:01.123Z". out holds at least 25 bytes.
+void IsoUtc(uint64_t utc_ms, char* out);

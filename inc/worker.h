@@ -1,0 +1,45 @@
+// One machine of a parallel run, in a process of its own that runs the
+// one-machine path unchanged: its parent hands it that machine's datagrams
+// on standard input, and it tells its parent what happened on standard
+// error, one marked line per event (its trace goes to standard output).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform.h"
+#include "report.h"
+
+extern bool worker_on;  // set once at start-up, before any thread starts
+
+// What a parent sends: a header, then `len` datagram bytes. Both ends are
+// this same program on one machine, so the layout is native.
+struct WorkerWire {
+    uint32_t type;
+    uint32_t value;  // WIRE_STOP: the console event (0 Ctrl-C, 1 Ctrl-Break, else other)
+    uint32_t len;    // WIRE_DATAGRAM: bytes that follow, 1 to BUF_SIZE
+    uint32_t unused;
+    uint64_t arrived_ms, first_arrived_ms;  // plat_now_ms, the same clock in every process
+};
+constexpr uint32_t WIRE_DATAGRAM = 0x4441544Eu;
+constexpr uint32_t WIRE_STOP = 0x53544F50u;
+constexpr size_t kWorkerWireMaxBytes = sizeof(WorkerWire) + 512;
+
+// Event lines begin with this byte; anything else on a worker's standard
+// error (a message, a sanitizer's report) is passed on as it is.
+constexpr char kWorkerMark = '\x1e';
+
+// Worker: `stop` is what a console event would call (the parent forwards
+// its own events, and the end of its input counts as one).
+void WorkerStart(plat_console_handler stop);
+// The listener thread's poll in a worker, instead of FleetPollUDP.
+uint32_t WorkerPollUDP(void);
+// Tells the parent one event: a word and its values. Nothing outside a worker.
+void WorkerSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void WorkerRecord(const MachineRecord& r);
+
+// Parent: the record for plat_child_write in out[kWorkerWireMaxBytes]; its length.
+size_t WorkerWireDatagram(char* out, const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms);
+size_t WorkerWireStop(char* out, uint32_t console_event);
+// Parent: a "record ..." event's text (behind the word) back into *r.
+bool WorkerParseRecord(const char* text, MachineRecord* r);

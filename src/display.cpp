@@ -1,0 +1,113 @@
+// Event lines and the live block of a parallel run. The block is redrawn
+// in place with ANSI cursor movement; pipes and files get plain lines only.
+#include "display.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+constexpr uint64_t kRedrawEveryMs = 100;
+constexpr int kBarCells = 20;
+constexpr int kRowBytes = 128;
+constexpr int kMaxRows = 256;
+
+bool live = false;
+int drawn_rows = 0;      // lines of the block now on the screen
+bool dirty = false;      // an event line went above: draw at once
+uint64_t drawn_ms = 0;
+// Block and erasure in one write, so the terminal never shows half of it.
+char frame[kMaxRows * kRowBytes + 64];
+
+const char* foreign = nullptr;  // a line printed below the block, to keep
+
+// Cursor to the block's first line, then everything below it erased; a
+// line that someone else printed below the block goes above it again.
+int Erase(char* out) {
+    if (drawn_rows == 0) return 0;
+    int n = snprintf(out, 32, "\x1b[%dF\x1b[J", drawn_rows);
+    if (foreign != nullptr) n += snprintf(out + n, 32, "%.24s\n", foreign);
+    foreign = nullptr;
+    drawn_rows = 0;
+    return n;
+}
+
+void AddressText(uint32_t addr, char* text, size_t len) {
+    uint8_t b[4];
+    memcpy(b, &addr, sizeof b);
+    snprintf(text, len, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+}  // namespace
+
+void DisplayStart(void) { live = plat_stdout_is_live_terminal(); }
+
+void DisplayEvent(uint32_t addr, const char* format, ...) {
+    char text[16];
+    AddressText(addr, text, sizeof text);
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (!live) {
+        // As the trace does: every line starts with its newline.
+        printf("\n%s: %s", text, line);
+        return;
+    }
+    char erase[64];
+    const int n = Erase(erase);
+    printf("%.*s%s: %s\n", n, erase, text, line);
+    dirty = true;
+}
+
+void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms) {
+    if (!live || (!dirty && now_ms < drawn_ms + kRedrawEveryMs)) return;
+    if (count > kMaxRows) count = kMaxRows;
+    int at = Erase(frame);
+    for (int i = 0; i < count; ++i) {
+        const DisplayRow& r = rows[i];
+        char addr[16];
+        AddressText(r.addr, addr, sizeof addr);
+        const uint32_t percent = r.blocks_total ? r.blocks_done * 100 / r.blocks_total : 0;
+        char bar[kBarCells + 1];
+        const int full = static_cast<int>(percent * kBarCells / 100);
+        for (int c = 0; c < kBarCells; ++c) bar[c] = c < full ? '#' : '.';
+        bar[kBarCells] = '\0';
+        const uint64_t seconds = (now_ms - r.since_ms) / 1000;
+        at += snprintf(frame + at, kRowBytes, "%-15s %-11s [%s] %3u%% %4u/%-4u %4us\n", addr, r.phase, bar,
+                       static_cast<unsigned>(percent), static_cast<unsigned>(r.blocks_done),
+                       static_cast<unsigned>(r.blocks_total), static_cast<unsigned>(seconds));
+    }
+    fwrite(frame, 1, static_cast<size_t>(at), stdout);
+    fflush(stdout);
+    drawn_rows = count;
+    drawn_ms = now_ms;
+    dirty = false;
+}
+
+void DisplayForeignLine(const char* text) {
+    if (!live || drawn_rows == 0) return;
+    ++drawn_rows;
+    foreign = text;
+}
+
+void DisplayEnd(void) {
+    if (!live) return;
+    char erase[64];
+    const int n = Erase(erase);
+    fwrite(erase, 1, static_cast<size_t>(n), stdout);
+    fflush(stdout);
+}
+
+void DisplayPrintable(const char* text, int len, char* out, int cap) {
+    int n = 0;
+    for (int i = 0; i < len && n < cap - 1; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        out[n++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    out[n] = '\0';
+}

@@ -1,0 +1,366 @@
+// The parent of a parallel run. Each machine's worker is this program with
+// --worker --machine ADDRESS --exit: the sequencer, the link and the YMODEM
+// sender keep their one machine in module variables, so a process per
+// machine runs them side by side without a change.
+#include "parallel.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "display.h"
+#include "eth.h"
+#include "fleet.h"
+#include "main.h"
+#include "mstate.h"
+#include "platform.h"
+#include "worker.h"
+
+namespace {
+
+// Workers are read, fed and started this often; the design's own waits
+// are 10 ms and more, so nothing here polls faster than the design does.
+constexpr uint32_t kPollMs = 20;
+constexpr int kNameOffset = 27;  // where an announcement's name begins
+constexpr int kAddressOffset = 11;
+constexpr int kAppKind = 2;
+constexpr int kMaxLeftAlone = 1024;
+constexpr int kLineBytes = 2200;  // longer than any event line, a record included
+constexpr int kDeciles = 10;
+
+struct Pending {
+    char data[BUF_SIZE];
+    int len;  // 0: none
+    uint64_t arrived_ms, first_arrived_ms;
+};
+
+struct Job {
+    bool running;
+    bool got_record;
+    int machine;
+    plat_child child;
+    uint64_t started_ms;
+    const char* phase;
+    uint32_t blocks_done, blocks_total;
+    uint32_t decile;
+    char line[kLineBytes];
+    int line_len;
+};
+
+LanflashOptions opts;
+Pending pending[kFleetMaxMachines];  // newest datagram of a machine waiting for a job
+Job jobs[kMaxJobs];
+int running = 0;
+bool stopping = false;
+uint32_t left_alone[kMaxLeftAlone];
+int left_alone_count = 0;
+
+const char* ConsoleEventText(int type) { return type == 0 ? "ctrl-c" : type == 1 ? "break" : "Some other event"; }
+
+bool IsLeftAlone(uint32_t addr) {
+    for (int i = 0; i < left_alone_count; ++i)
+        if (left_alone[i] == addr) return true;
+    return false;
+}
+
+// "Tavix7 No: 1001", or a boot loader's name: for the console.
+void Describe(const char* data, int kind, uint32_t serial, char* out, int cap) {
+    const char* name = data + kNameOffset;
+    char printable[BUF_SIZE];
+    DisplayPrintable(name, static_cast<int>(strnlen(name, BUF_SIZE - kNameOffset)), printable, sizeof printable);
+    if (kind == kAppKind) {
+        snprintf(out, static_cast<size_t>(cap), "%.64s No: %" PRIu32, printable, serial);
+    } else {
+        snprintf(out, static_cast<size_t>(cap), "%.64s (boot loader)", printable);
+    }
+}
+
+void Send(Job& job, const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
+    char wire[kWorkerWireMaxBytes];
+    const size_t n = WorkerWireDatagram(wire, data, len, arrived_ms, first_arrived_ms);
+    // A full pipe drops this one: the machine announces again within a second.
+    (void)plat_child_write(&job.child, wire, n);
+}
+
+Job* JobOf(int machine) {
+    for (Job& job : jobs)
+        if (job.running && job.machine == machine) return &job;
+    return nullptr;
+}
+
+// One datagram from the listener: chosen machines are remembered or
+// handed to their worker, the others are left alone, once said.
+void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
+    if (!IsAnnouncement(data)) return;
+    int name_len = 0;
+    const int kind = MatchName(data + kNameOffset, &name_len);
+    if (kind == -1) return;
+    uint32_t addr;
+    memcpy(&addr, data + kAddressOffset, sizeof addr);
+    if (IsLeftAlone(addr)) return;
+    const uint32_t serial = kind == kAppKind ? ReadSerial(data, kNameOffset + name_len + 1 + 2) : 0;
+    bool added = false;
+    const int full_name_len = static_cast<int>(strnlen(data + kNameOffset, BUF_SIZE - kNameOffset));
+    const int i = FleetHeard(addr, kind, serial, data + kNameOffset, full_name_len, &added);
+    char about[128];
+    if (i < 0) {
+        if (left_alone_count < kMaxLeftAlone) left_alone[left_alone_count++] = addr;
+        Describe(data, kind, serial, about, sizeof about);
+        DisplayEvent(addr, "left alone, %s", about);
+        return;
+    }
+    if (added) {
+        Describe(data, kind, serial, about, sizeof about);
+        DisplayEvent(addr, "chosen, %s", about);
+    }
+    switch (FleetSlotOf(i)) {
+    case SLOT_WAITING: {
+        Pending& p = pending[i];
+        // The first of identical announcements is kept for its time.
+        const bool same = p.len == len && memcmp(p.data, data, static_cast<size_t>(len)) == 0;
+        const uint64_t first = same && p.first_arrived_ms < first_arrived_ms ? p.first_arrived_ms : first_arrived_ms;
+        memcpy(p.data, data, BUF_SIZE);
+        p.len = len;
+        p.arrived_ms = arrived_ms;
+        p.first_arrived_ms = first;
+        break;
+    }
+    case SLOT_WORKING:
+        if (Job* job = JobOf(i)) Send(*job, data, len, arrived_ms, first_arrived_ms);
+        break;
+    case SLOT_DONE:
+        break;
+    }
+}
+
+void Fail(int machine, RecordReason reason) {
+    MachineRecord r;
+    r.result = RESULT_FAILED;
+    r.reason = reason;
+    r.started_utc_ms = r.finished_utc_ms = plat_utc_ms();
+    FleetConclude(machine, r);
+}
+
+void Start(int machine, uint64_t now) {
+    Job* job = nullptr;
+    for (Job& j : jobs)
+        if (!j.running) {
+            job = &j;
+            break;
+        }
+    if (job == nullptr) return;
+    const uint32_t addr = FleetAddressOf(machine);
+    uint8_t b[4];
+    memcpy(b, &addr, sizeof b);
+    char address[16], timeout[16], log[1024];
+    snprintf(address, sizeof address, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    snprintf(timeout, sizeof timeout, "%u", static_cast<unsigned>(opts.timeout_s));
+    const char* args[9];
+    int n = 0;
+    args[n++] = "--worker";
+    args[n++] = "--machine";
+    args[n++] = address;
+    args[n++] = "--exit";
+    if (opts.timeout_s != 0) {
+        args[n++] = "--timeout";
+        args[n++] = timeout;
+    }
+    args[n++] = "--";
+    args[n++] = fw_name;
+    if (opts.log_dir != nullptr) snprintf(log, sizeof log, "%s/%s.log", opts.log_dir, address);
+    char why[256];
+    if (plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, &job->child, why, sizeof why) != 0) {
+        DisplayEvent(addr, "cannot start its worker: %s", why);
+        Fail(machine, REASON_WORKER_FAILED);
+        return;
+    }
+    *job = Job{true, false, machine, job->child, now, "", 0, 0, 0, {}, 0};
+    int kind_len = 0;
+    job->phase = MatchName(pending[machine].data + kNameOffset, &kind_len) == kAppKind ? "resetting" : "boot loader";
+    ++running;
+    FleetWorking(machine);
+    Pending& p = pending[machine];
+    Send(*job, p.data, p.len, p.arrived_ms, p.first_arrived_ms);
+    p.len = 0;
+}
+
+const char* StepText(int news) {
+    switch (news) {
+    case TN_FAILED_BLOCK0:
+        return "block 0";
+    case TN_FAILED_EOT:
+        return "end of file";
+    case TN_FAILED_CLOSING:
+        return "closing block";
+    default:
+        return "data block";
+    }
+}
+
+// One event line of a worker, without its mark.
+void Event(Job& job, const char* line) {
+    const uint32_t addr = FleetAddressOf(job.machine);
+    char word[16] = "";
+    int used = 0;
+    if (sscanf(line, "%15s%n", word, &used) != 1) return;
+    const char* rest = line + used;
+    unsigned a = 0, b = 0;
+    long long ms = 0;
+    int news = 0, answer = 0;
+    if (strcmp(word, "reset") == 0) {
+        job.phase = "restarting";
+        DisplayEvent(addr, "reset sent");
+    } else if (strcmp(word, "boot") == 0) {
+        job.phase = "boot loader";
+        DisplayEvent(addr, "boot loader heard");
+    } else if (strcmp(word, "transfer") == 0 && sscanf(rest, "%lld %u", &ms, &a) == 2) {
+        job.phase = "transfer";
+        job.blocks_total = a;
+        DisplayEvent(addr, "transfer started, %lld bytes in %u blocks", ms, a);
+    } else if (strcmp(word, "acked") == 0 && sscanf(rest, "%u", &a) == 1) {
+        job.blocks_done = a;
+        const uint32_t decile = job.blocks_total ? a * kDeciles / job.blocks_total : 0;
+        if (decile > job.decile && decile < kDeciles)
+            DisplayEvent(addr, "%u%% (%u of %u blocks)", static_cast<unsigned>(decile * 10), a,
+                         static_cast<unsigned>(job.blocks_total));
+        if (decile > job.decile) job.decile = decile;
+    } else if (strcmp(word, "done") == 0 && sscanf(rest, "%lld %u", &ms, &a) == 2) {
+        job.phase = "starting";
+        DisplayEvent(addr, "transfer done in %.1f s, %u blocks sent again", static_cast<double>(ms) / 1000.0, a);
+    } else if (strcmp(word, "failed") == 0 && sscanf(rest, "%d %u %d", &news, &a, &answer) == 3) {
+        job.phase = "failed";
+        char last[16];
+        snprintf(last, sizeof last, answer < 0 ? "none" : "0x%02X", static_cast<unsigned>(answer));
+        if (news == TN_FAILED_DATA) {
+            DisplayEvent(addr, "transfer failed: data block %u not acknowledged in 10 tries (last answer: %s)", a, last);
+        } else {
+            DisplayEvent(addr, "transfer failed: %s not acknowledged (last answer: %s)", StepText(news), last);
+        }
+    } else if (strcmp(word, "run") == 0) {
+        job.phase = "confirming";
+        DisplayEvent(addr, "run command sent");
+    } else if (strcmp(word, "confirmed") == 0 && sscanf(rest, "%lld", &ms) == 1) {
+        DisplayEvent(addr, "confirmed, application heard %.1f s after the run command", static_cast<double>(ms) / 1000.0);
+    } else if (strcmp(word, "unconfirmed") == 0 && sscanf(rest, "%u", &a) == 1) {
+        DisplayEvent(addr, "not confirmed, application not heard within %u s", a);
+    } else if (strcmp(word, "noconnect") == 0 && sscanf(rest, "%u", &a) == 1) {
+        DisplayEvent(addr, "no connection for %u s, given up", a);
+    } else if (strcmp(word, "noboot") == 0 && sscanf(rest, "%u", &a) == 1) {
+        DisplayEvent(addr, "boot loader not heard within %u s of the reset", a);
+    } else if (strcmp(word, "record") == 0) {
+        MachineRecord r;
+        if (!job.got_record && WorkerParseRecord(rest, &r)) {
+            job.got_record = true;
+            FleetConclude(job.machine, r);
+        }
+    }
+    (void)b;
+}
+
+// A worker's standard error: marked lines are events, the rest (its
+// messages, a sanitizer's report) goes on to ours.
+void Line(Job& job) {
+    job.line[job.line_len] = '\0';
+    if (job.line_len > 0 && job.line[job.line_len - 1] == '\r') job.line[--job.line_len] = '\0';
+    if (job.line[0] == kWorkerMark) {
+        Event(job, job.line + 1);
+    } else {
+        fprintf(stderr, "%s\n", job.line);
+    }
+    job.line_len = 0;
+}
+
+// False once the worker has closed its end.
+bool Drain(Job& job) {
+    char buf[4096];
+    for (;;) {
+        const int n = plat_child_read(&job.child, buf, sizeof buf);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (job.line_len > 0) Line(job);
+            return false;
+        }
+        for (int k = 0; k < n; ++k) {
+            if (buf[k] == '\n') {
+                Line(job);
+            } else if (job.line_len < kLineBytes - 1) {
+                job.line[job.line_len++] = buf[k];
+            }
+        }
+    }
+}
+
+void Reap(Job& job, bool input_closed) {
+    int status = 0;
+    if (!input_closed || plat_child_reap(&job.child, &status, false) == 0) return;
+    job.running = false;
+    --running;
+    if (!job.got_record) {
+        DisplayEvent(FleetAddressOf(job.machine), "its worker ended without a result (status %d)", status);
+        Fail(job.machine, REASON_WORKER_FAILED);
+    }
+}
+
+}  // namespace
+
+bool ParallelStart(const LanflashOptions& o, char* why, size_t why_len) {
+    opts = o;
+    DisplayStart();
+    if (opts.log_dir == nullptr) return true;
+    if (plat_make_dir(opts.log_dir) != 0) {
+        snprintf(why, why_len, "--log-dir: cannot make %s", opts.log_dir);
+        return false;
+    }
+    // Made and removed at once: a folder that takes no files is found now,
+    // not when the first machine is under way.
+    char probe[1100];
+    snprintf(probe, sizeof probe, "%s/.lanflash-probe", opts.log_dir);
+    FILE* f = fopen(probe, "wb");
+    if (f == nullptr) {
+        snprintf(why, why_len, "--log-dir: cannot write in %s", opts.log_dir);
+        return false;
+    }
+    fclose(f);
+    remove(probe);
+    return true;
+}
+
+uint32_t PollParallel(int console_event) {
+    const uint64_t now = plat_now_ms();
+    if (console_event >= 0 && !stopping) {
+        // No new machine starts; those under way finish as a stopped
+        // one-machine run would.
+        stopping = true;
+        DisplayForeignLine(ConsoleEventText(console_event));
+        char wire[kWorkerWireMaxBytes];
+        const size_t n = WorkerWireStop(wire, static_cast<uint32_t>(console_event));
+        for (Job& job : jobs)
+            if (job.running) (void)plat_child_write(&job.child, wire, n);
+    }
+    char data[BUF_SIZE];
+    int len = 0;
+    uint64_t arrived_ms = 0, first_arrived_ms = 0;
+    while (FleetTakeQueued(data, &len, &arrived_ms, &first_arrived_ms)) Route(data, len, arrived_ms, first_arrived_ms);
+    for (Job& job : jobs) {
+        if (!job.running) continue;
+        Reap(job, !Drain(job));
+    }
+    if (!stopping && !FleetFinished()) {
+        for (int i = 0; i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
+            if (FleetSlotOf(i) == SLOT_WAITING && pending[i].len > 0) Start(i, now);
+    }
+    FleetJudgeTime();
+    DisplayRow rows[kMaxJobs];
+    int count = 0;
+    for (const Job& job : jobs)
+        if (job.running)
+            rows[count++] = DisplayRow{FleetAddressOf(job.machine), job.phase, job.blocks_done, job.blocks_total,
+                                       job.started_ms};
+    DisplayRows(rows, count, now);
+    return kPollMs;
+}
+
+bool ParallelDone(void) { return (stopping || FleetFinished()) && running == 0; }
+
+void ParallelEnd(void) { DisplayEnd(); }

@@ -1,0 +1,453 @@
+// --report FILE: JSON Lines for programs that read a run's outcome. Each
+// line is built whole in a buffer on the stack and goes out in one append,
+// so a killed run keeps every line written and two runs never mix in one.
+#include "report.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+
+#include "platform.h"
+#include "ymodem.h"
+
+namespace {
+
+plat_handle report_file = PLAT_INVALID_HANDLE;
+
+// main refuses a longer path: it would not fit in block 0 beside the size.
+constexpr size_t kImagePathMaxBytes = PACKET_SIZE;
+// What plat_open_append says when it fails.
+constexpr size_t kReasonTextBytes = 256;
+// The version comes from the build; the bound only keeps the line's size known.
+constexpr size_t kVersionMaxBytes = 64;
+// Four-digit years are all that 25 bytes of ISO text hold.
+constexpr uint64_t kLastIsoUtcMs = 253402300799999;  // 9999-12-31T23:59:59.999Z
+constexpr uint64_t kMsPerDay = 86400000;
+constexpr uint64_t kMsPerHour = 3600000;
+constexpr uint64_t kMsPerMinute = 60000;
+constexpr uint64_t kMsPerSecond = 1000;
+// Days from 0000-03-01 to 1970-01-01 in the proleptic Gregorian calendar.
+constexpr uint64_t kEpochFromMarch0Days = 719468;
+constexpr uint64_t kDaysPer400Years = 146097;
+
+constexpr const char* kReasonTexts[] = {nullptr,           "no connection", "boot loader not heard", "transfer failed",
+                                        "stopped",         "not confirmed", "worker failed"};
+constexpr const char* kResultTexts[] = {"updated", "failed", "unconfirmed"};
+constexpr const char* kKindTexts[] = {"application", "boot loader"};
+static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_WORKER_FAILED + 1, "a text per reason");
+static_assert(sizeof kResultTexts / sizeof kResultTexts[0] == RESULT_UNCONFIRMED + 1, "a text per result");
+
+// ------------------------------------------------------ worst-case line sizes
+
+constexpr size_t TextBytes(const char* text) { return std::char_traits<char>::length(text); }
+
+template <size_t N>
+constexpr size_t LongestQuoted(const char* const (&texts)[N]) {
+    size_t longest = 0;
+    for (const char* t : texts)
+        if (t && TextBytes(t) > longest) longest = TextBytes(t);
+    return longest + 2;
+}
+
+// `{"key":` or `,"key":` per key, then `}` and the newline.
+constexpr size_t KeysBytes(std::initializer_list<const char*> keys) {
+    size_t n = 0;
+    for (const char* k : keys) n += TextBytes(k) + 4;
+    return n + 2;
+}
+
+constexpr size_t EscapedBytes(size_t len) { return 6 * len + 2; }
+
+constexpr size_t kNullBytes = 4;
+constexpr size_t kUint32Bytes = 10;  // 4294967295
+constexpr size_t kInt64Bytes = 20;   // -9223372036854775808
+constexpr size_t kIntBytes = 11;     // -2147483648
+constexpr size_t kMsBytes = 19;      // 9223372036854775807: a negative one is null
+static_assert(sizeof(long) <= sizeof(int64_t) && sizeof(int) <= 4, "number widths");
+constexpr size_t kAddressBytes = TextBytes("\"255.255.255.255\"");
+constexpr size_t kTimeBytes = TextBytes("\"2026-12-08T14:30:01.123Z\"");
+constexpr size_t kReasonBytes = LongestQuoted(kReasonTexts);
+constexpr size_t kResultBytes = LongestQuoted(kResultTexts);
+constexpr size_t kKindBytes = LongestQuoted(kKindTexts);
+static_assert(kNullBytes <= kUint32Bytes && kNullBytes <= kReasonBytes && kNullBytes <= kMsBytes,
+              "null is never the widest value");
+
+constexpr size_t kMachineLineBytes =
+    KeysBytes({"address", "name", "serial", "result", "reason", "image", "image_bytes", "started", "finished",
+               "reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms", "data_blocks_sent", "data_blocks_resent"}) +
+    kAddressBytes + EscapedBytes(kRecordNameBytes) + kUint32Bytes + kResultBytes + kReasonBytes +
+    EscapedBytes(kImagePathMaxBytes) + kInt64Bytes + 2 * kTimeBytes + 3 * kMsBytes + 2 * kUint32Bytes;
+constexpr size_t kListedLineBytes = KeysBytes({"address", "name", "serial", "kind"}) + kAddressBytes +
+                                    EscapedBytes(kRecordNameBytes) + kUint32Bytes + kKindBytes;
+// The summary's inner object adds its own braces, and the largest of its two
+// forms is the one with three counts.
+constexpr size_t kSummaryLineBytes = KeysBytes({"summary", "status", "started", "finished", "version"}) +
+                                     KeysBytes({"updated", "failed", "unconfirmed"}) - 1 + 3 * kIntBytes + kIntBytes +
+                                     2 * kTimeBytes + EscapedBytes(kVersionMaxBytes);
+static_assert(kListedLineBytes <= kMachineLineBytes && kSummaryLineBytes <= kMachineLineBytes,
+              "one buffer size serves every line");
+constexpr size_t kLineBytes = kMachineLineBytes + 1;  // and the terminator
+
+// --------------------------------------------------------------- line writer
+
+// Appends stop at the first piece that does not fit; the line is then
+// dropped whole rather than written cut.
+struct Line {
+    char* out;
+    size_t cap;
+    size_t len;
+    bool full;
+};
+
+void Put(Line& l, const char* text, size_t n) {
+    if (l.full || l.len + n >= l.cap) {
+        l.full = true;
+        return;
+    }
+    memcpy(l.out + l.len, text, n);
+    l.len += n;
+}
+
+void Put(Line& l, const char* text) { Put(l, text, strlen(text)); }
+
+void Key(Line& l, const char* key) {
+    if (l.len > 0 && l.out[l.len - 1] != '{') Put(l, ",");
+    Put(l, "\"");
+    Put(l, key);
+    Put(l, "\":");
+}
+
+void PutUint(Line& l, uint64_t v) {
+    char digits[kInt64Bytes];
+    size_t n = 0;
+    do {
+        digits[sizeof digits - ++n] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    Put(l, digits + sizeof digits - n, n);
+}
+
+void PutInt(Line& l, int64_t v) {
+    if (v < 0) Put(l, "-");
+    // Through unsigned arithmetic, so that the most negative value negates too.
+    PutUint(l, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+}
+
+void PutString(Line& l, const char* bytes, size_t len) {
+    if (l.full) return;
+    const size_t n = JsonString(bytes, len, l.out + l.len, l.cap - l.len);
+    if (n == 0) {
+        l.full = true;
+        return;
+    }
+    l.len += n;
+}
+
+void PutText(Line& l, const char* text) {
+    if (text == nullptr) {
+        Put(l, "null");
+        return;
+    }
+    PutString(l, text, strlen(text));
+}
+
+void PutAddress(Line& l, uint32_t addr) {
+    uint8_t b[4];
+    memcpy(b, &addr, sizeof b);
+    Put(l, "\"");
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) Put(l, ".");
+        PutUint(l, b[i]);
+    }
+    Put(l, "\"");
+}
+
+void PutTime(Line& l, uint64_t utc_ms) {
+    char text[25];
+    IsoUtc(utc_ms, text);
+    PutText(l, text);
+}
+
+// A step that did not happen has no duration.
+void PutMs(Line& l, int64_t ms) {
+    if (ms < 0) {
+        Put(l, "null");
+        return;
+    }
+    PutInt(l, ms);
+}
+
+size_t Clamp(int len, size_t most) {
+    if (len <= 0) return 0;
+    return static_cast<size_t>(len) < most ? static_cast<size_t>(len) : most;
+}
+
+size_t End(Line& l) {
+    Put(l, "}\n");
+    if (l.full) {
+        if (l.cap > 0) l.out[0] = '\0';
+        return 0;
+    }
+    l.out[l.len] = '\0';
+    return l.len;
+}
+
+// ---------------------------------------------------------------- JSON text
+
+// Length of the well-formed UTF-8 sequence (RFC 3629) at p, or 0. The
+// second byte's range is what excludes overlongs, surrogates and code
+// points above U+10FFFF.
+size_t Utf8SequenceBytes(const unsigned char* p, size_t left) {
+    const unsigned char lead = p[0];
+    size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 3;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < need || p[1] < lo || p[1] > hi) return 0;
+    for (size_t k = 2; k < need; ++k)
+        if ((p[k] & 0xC0) != 0x80) return 0;
+    return need;
+}
+
+// The escape for one byte that may not stand as it is, into esc[0..7).
+const char* Escape(unsigned char b, char* esc) {
+    switch (b) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    default: break;
+    }
+    const char* hex = "0123456789abcdef";
+    memcpy(esc, "\\u00", 4);
+    esc[4] = hex[b >> 4];
+    esc[5] = hex[b & 0xF];
+    esc[6] = '\0';
+    return esc;
+}
+
+void Digits(char* out, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+}  // namespace
+
+// The tests declare this and the Report*Line builders themselves.
+extern const size_t kReportLineBytes = kLineBytes;
+
+const char* ReasonText(RecordReason reason) {
+    const size_t i = static_cast<size_t>(reason);
+    return i < sizeof kReasonTexts / sizeof kReasonTexts[0] ? kReasonTexts[i] : nullptr;
+}
+
+const char* ResultText(RecordResult result) {
+    const size_t i = static_cast<size_t>(result);
+    return i < sizeof kResultTexts / sizeof kResultTexts[0] ? kResultTexts[i] : kResultTexts[RESULT_FAILED];
+}
+
+size_t JsonString(const char* bytes, size_t len, char* out, size_t cap) {
+    if (cap == 0) return 0;
+    Line l{out, cap, 0, false};
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(bytes);
+    Put(l, "\"");
+    for (size_t i = 0; i < len && !l.full;) {
+        const unsigned char b = in[i];
+        if (b >= 0x20 && b < 0x7F && b != '"' && b != '\\') {
+            Put(l, bytes + i, 1);
+            ++i;
+            continue;
+        }
+        const size_t seq = b >= 0x80 ? Utf8SequenceBytes(in + i, len - i) : 0;
+        if (seq > 0) {
+            Put(l, bytes + i, seq);
+            i += seq;
+            continue;
+        }
+        char esc[7];
+        Put(l, Escape(b, esc));
+        ++i;
+    }
+    Put(l, "\"");
+    if (l.full) {
+        out[0] = '\0';
+        return 0;
+    }
+    out[l.len] = '\0';
+    return l.len;
+}
+
+// Civil from days (proleptic Gregorian, years counted from March so that
+// the leap day comes last); gmtime is not thread-safe everywhere, and its
+// safe variants differ by platform.
+void IsoUtc(uint64_t utc_ms, char* out) {
+    if (utc_ms > kLastIsoUtcMs) utc_ms = kLastIsoUtcMs;
+    const uint64_t days = utc_ms / kMsPerDay;
+    const uint64_t ms_of_day = utc_ms % kMsPerDay;
+    const uint64_t z = days + kEpochFromMarch0Days;
+    const uint64_t era = z / kDaysPer400Years;
+    const uint64_t doe = z - era * kDaysPer400Years;                          // [0, 146096]
+    const uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+    const uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // [0, 365]
+    const uint64_t mp = (5 * doy + 2) / 153;                                    // March is 0
+    const unsigned day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    const unsigned month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    const unsigned year = static_cast<unsigned>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+
+    memcpy(out, "0000-00-00T00:00:00.000Z", 25);
+    Digits(out, year, 4);
+    Digits(out + 5, month, 2);
+    Digits(out + 8, day, 2);
+    Digits(out + 11, static_cast<unsigned>(ms_of_day / kMsPerHour), 2);
+    Digits(out + 14, static_cast<unsigned>(ms_of_day % kMsPerHour / kMsPerMinute), 2);
+    Digits(out + 17, static_cast<unsigned>(ms_of_day % kMsPerMinute / kMsPerSecond), 2);
+    Digits(out + 20, static_cast<unsigned>(ms_of_day % kMsPerSecond), 3);
+}
+
+// The Report*Line builders: the whole line, newline included,
+// zero-terminated; 0 when it does not fit in cap (kReportLineBytes always
+// does).
+size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, char* out, size_t cap) {
+    Line l{out, cap, 0, false};
+    Put(l, "{");
+    Key(l, "address");
+    PutAddress(l, r.addr);
+    Key(l, "name");
+    PutString(l, r.name, Clamp(r.name_len, kRecordNameBytes));
+    Key(l, "serial");
+    if (r.has_serial)
+        PutUint(l, r.serial);
+    else
+        Put(l, "null");
+    Key(l, "result");
+    PutText(l, ResultText(r.result));
+    Key(l, "reason");
+    PutText(l, ReasonText(r.reason));
+    Key(l, "image");
+    if (image_path == nullptr)
+        Put(l, "null");
+    else
+        PutString(l, image_path, strnlen(image_path, kImagePathMaxBytes));
+    Key(l, "image_bytes");
+    PutInt(l, image_bytes);
+    Key(l, "started");
+    PutTime(l, r.started_utc_ms);
+    Key(l, "finished");
+    PutTime(l, r.finished_utc_ms);
+    Key(l, "reset_to_boot_ms");
+    PutMs(l, r.reset_to_boot_ms);
+    Key(l, "transfer_ms");
+    PutMs(l, r.transfer_ms);
+    Key(l, "run_to_confirm_ms");
+    PutMs(l, r.run_to_confirm_ms);
+    Key(l, "data_blocks_sent");
+    PutUint(l, r.blocks_sent);
+    Key(l, "data_blocks_resent");
+    PutUint(l, r.blocks_resent);
+    return End(l);
+}
+
+size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial,
+                        uint32_t serial, char* out, size_t cap) {
+    Line l{out, cap, 0, false};
+    Put(l, "{");
+    Key(l, "address");
+    PutAddress(l, addr);
+    Key(l, "name");
+    PutString(l, name, name ? Clamp(name_len, kRecordNameBytes) : 0);
+    Key(l, "serial");
+    if (has_serial)
+        PutUint(l, serial);
+    else
+        Put(l, "null");
+    Key(l, "kind");
+    PutText(l, kKindTexts[boot_loader ? 1 : 0]);
+    return End(l);
+}
+
+size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
+                         uint64_t finished_utc_ms, const char* version, char* out, size_t cap) {
+    Line l{out, cap, 0, false};
+    Put(l, "{");
+    Key(l, "summary");
+    Put(l, "{");
+    if (exploring) {
+        Key(l, "listed");
+        PutInt(l, counts[0]);
+    } else {
+        Key(l, "updated");
+        PutInt(l, counts[0]);
+        Key(l, "failed");
+        PutInt(l, counts[1]);
+        Key(l, "unconfirmed");
+        PutInt(l, counts[2]);
+    }
+    Put(l, "}");
+    Key(l, "status");
+    PutInt(l, status);
+    Key(l, "started");
+    PutTime(l, started_utc_ms);
+    Key(l, "finished");
+    PutTime(l, finished_utc_ms);
+    Key(l, "version");
+    if (version == nullptr)
+        Put(l, "null");
+    else
+        PutString(l, version, strnlen(version, kVersionMaxBytes));
+    return End(l);
+}
+
+bool ReportOpen(const char* path, char* why, size_t why_len) {
+    char reason[kReasonTextBytes] = "";
+    const plat_handle file = plat_open_append(path, reason, sizeof reason);
+    if (file == PLAT_INVALID_HANDLE) {
+        snprintf(why, why_len, "cannot open %s for appending: %s", path, reason);
+        return false;
+    }
+    report_file = file;
+    return true;
+}
+
+bool ReportOn(void) { return report_file != PLAT_INVALID_HANDLE; }
+
+// A failed append cannot be made up for: the run goes on, and its status
+// and trace still tell the outcome.
+void ReportMachine(const MachineRecord& r, const char* image_path, long image_bytes) {
+    if (!ReportOn()) return;
+    char line[kLineBytes];
+    const size_t n = ReportMachineLine(r, image_path, image_bytes, line, sizeof line);
+    if (n > 0) (void)plat_append(report_file, line, n);
+}
+
+void ReportListed(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial, uint32_t serial) {
+    if (!ReportOn()) return;
+    char line[kLineBytes];
+    const size_t n = ReportListedLine(addr, name, name_len, boot_loader, has_serial, serial, line, sizeof line);
+    if (n > 0) (void)plat_append(report_file, line, n);
+}
+
+void ReportSummary(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
+                   uint64_t finished_utc_ms, const char* version) {
+    if (!ReportOn()) return;
+    char line[kLineBytes];
+    const size_t n =
+        ReportSummaryLine(counts, exploring, status, started_utc_ms, finished_utc_ms, version, line, sizeof line);
+    if (n > 0) (void)plat_append(report_file, line, n);
+}
