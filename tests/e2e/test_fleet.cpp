@@ -47,7 +47,7 @@ protected:
 TEST_F(Fleet, AllResetsAndUpdatesEachMachineOnceAndEndsByItself) {
     for (int n : {21, 22, 23}) start_sim(n);
     std::unique_ptr<Proc> p;
-    EXPECT_EQ(run({"--all", "--timeout", "4"}, &p), 0) << p->out();
+    EXPECT_EQ(run({"--all", "--jobs", "1", "--timeout", "4"}, &p), 0) << p->out();
     std::string out = p->out();
     for (int n : {21, 22, 23}) {
         std::string addr = "127.0.0." + std::to_string(n);

@@ -41,3 +41,9 @@ void plat_set_sleep_hook(plat_sleep_hook hook) { g_hook.store(hook); }
 
 int plat_start_thread(plat_thread_fn) { return -1; }
 int plat_install_console_handler(plat_console_handler) { return -1; }
+
+// The fleet module's report and worker channel; unused by the targets.
+int plat_stdin_read(void*, size_t) { return 0; }
+plat_handle plat_open_append(const char*, char*, size_t) { return PLAT_INVALID_HANDLE; }
+int plat_append(plat_handle, const void*, size_t) { return -1; }
+uint64_t plat_utc_ms(void) { return 0; }
