@@ -1,9 +1,16 @@
 // The options against several simulated machines: which machines are
 // touched, how often, and how the run ends and reports.
+#include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <memory>
 
 #include "harness.h"
@@ -21,6 +28,7 @@ protected:
     std::vector<uint8_t> bytes = random_bytes(3000, 11);
     std::string image = dir.write("fw.bin", bytes);
     std::vector<std::unique_ptr<Proc>> sims;
+    std::map<int, Clock::time_point> sim_started;
 
     // machine-sim number n at 127.0.0.<n>, serial 1000 + n, running its application.
     void start_sim(int n, std::vector<std::string> extra = {}) {
@@ -28,7 +36,37 @@ protected:
         std::vector<std::string> args{sim_bin(), "-a", "127.0.0." + tag, "-n", std::to_string(1000 + n),
                                       "--log", log_of(n), "--out", dir.file("out" + tag + ".bin")};
         args.insert(args.end(), extra.begin(), extra.end());
+        sim_started[n] = Clock::now();
         sims.push_back(std::make_unique<Proc>(args, dir.path()));
+    }
+    // When sim n logged its first event starting with `from` and its first
+    // starting with `to`, in ms on one clock for all sims.
+    std::pair<long, long> window(int n, const std::string& from, const std::string& to) {
+        long base = ms_between(sim_started.begin()->second, sim_started[n]);
+        long a = -1, b = -1;
+        for (const Event& e : read_log(log_of(n))) {
+            if (a < 0 && e.text.rfind(from, 0) == 0) a = base + e.t;
+            if (b < 0 && e.text.rfind(to, 0) == 0) b = base + e.t;
+        }
+        return {a, b};
+    }
+    // The most windows open at one instant.
+    static int most_at_once(const std::vector<std::pair<long, long>>& windows) {
+        int most = 0;
+        for (const auto& w : windows) {
+            int open = 0;
+            for (const auto& v : windows) open += v.first <= w.first && w.first < v.second ? 1 : 0;
+            most = std::max(most, open);
+        }
+        return most;
+    }
+    std::vector<std::string> named(const std::vector<int>& ns) const {
+        std::vector<std::string> args;
+        for (int n : ns) {
+            args.push_back("--machine");
+            args.push_back("127.0.0." + std::to_string(n));
+        }
+        return args;
     }
     std::string log_of(int n) const { return dir.file("sim" + std::to_string(n) + ".log"); }
     bool received_intact(int n) const {
@@ -86,19 +124,165 @@ TEST_F(Fleet, NoMachineBeforeTheTimeoutEndsWithStatusFour) {
     EXPECT_EQ(p->out().substr(p->out().size() - 5), "\nend\n");
 }
 
-TEST_F(Fleet, FailedAndUnconfirmedMachinesEndWithStatusThree) {
+TEST_F(Fleet, FailedUnconfirmedAndUpdatedMachinesEndWithStatusThreeAndAReport) {
     start_sim(41, {"--nak-storm"});
     start_sim(42, {"--silent-after-run"});
+    start_sim(43);
     std::unique_ptr<Proc> p;
-    EXPECT_EQ(run({"--all", "--machine", "127.0.0.41", "--machine", "127.0.0.42", "--timeout", "3"}, &p), 3)
-        << p->out();
+    std::vector<std::string> args = named({41, 42, 43});
+    for (const char* a : {"--all", "--timeout", "3", "--report"}) args.push_back(a);
+    args.push_back(dir.file("report.jsonl"));
+    EXPECT_EQ(run(args, &p), 3) << p->out();
     std::string out = p->out();
     EXPECT_NE(out.find("\nresult: 127.0.0.41 failed\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nresult: 127.0.0.42 unconfirmed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.43 updated\n"), std::string::npos) << out;
     auto failed = read_log(log_of(41));
     EXPECT_EQ(count_events(failed, "run"), 0);  // no '3' after a failed transfer
     EXPECT_EQ(count_events(failed, "receive"), 1);  // not tried again
     EXPECT_EQ(count_events(read_log(log_of(42)), "run"), 1);
+
+    // One line per machine as it finished, then the summary; read as JSON.
+    std::map<std::string, nlohmann::json> lines;
+    nlohmann::json summary;
+    std::istringstream report(read_file(dir.file("report.jsonl")));
+    std::string line;
+    while (std::getline(report, line)) {
+        nlohmann::json j = nlohmann::json::parse(line);
+        ASSERT_TRUE(summary.is_null()) << "a line after the summary: " << line;
+        if (j.contains("summary")) summary = j;
+        else lines[j.at("address").get<std::string>()] = j;
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    const nlohmann::json& f = lines["127.0.0.41"];
+    EXPECT_EQ(f["result"], "failed");
+    EXPECT_EQ(f["reason"], "transfer failed");
+    EXPECT_EQ(f["data_blocks_sent"], 1);  // every answer was NAK: block 1, ten times
+    EXPECT_EQ(f["data_blocks_resent"], 9);
+    EXPECT_TRUE(f["transfer_ms"].is_number());
+    EXPECT_TRUE(f["run_to_confirm_ms"].is_null());
+    const nlohmann::json& u = lines["127.0.0.42"];
+    EXPECT_EQ(u["result"], "unconfirmed");
+    EXPECT_EQ(u["reason"], "not confirmed");
+    EXPECT_TRUE(u["run_to_confirm_ms"].is_null());
+    const nlohmann::json& ok = lines["127.0.0.43"];
+    EXPECT_EQ(ok["result"], "updated");
+    EXPECT_TRUE(ok["reason"].is_null());
+    EXPECT_EQ(ok["name"], "Tavix7");
+    EXPECT_EQ(ok["serial"], 1043);
+    EXPECT_EQ(ok["image"], image);
+    EXPECT_EQ(ok["image_bytes"], 3000);
+    EXPECT_EQ(ok["data_blocks_sent"], 10);  // two of 1024 bytes, eight of 128
+    EXPECT_EQ(ok["data_blocks_resent"], 0);
+    for (const char* key : {"reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms"})
+        EXPECT_TRUE(ok[key].is_number() && ok[key] >= 0) << key << ": " << ok;
+    EXPECT_LE(ok["started"].get<std::string>(), ok["finished"].get<std::string>());
+    EXPECT_EQ(summary["summary"], nlohmann::json({{"updated", 1}, {"failed", 1}, {"unconfirmed", 1}}));
+    EXPECT_EQ(summary["status"], 3);
+    EXPECT_EQ(summary["version"], LANFLASH_VERSION);
+}
+
+// Eight machines at once: their transfers run side by side, and each is
+// reset and updated exactly once.
+TEST_F(Fleet, ParallelTransfersOverlapAndEachMachineIsUpdatedOnce) {
+    bytes = random_bytes(64 * 1024, 17);
+    image = dir.write("fw.bin", bytes);
+    const std::vector<int> ns{61, 62, 63, 64, 65, 66, 67, 68};
+    for (int n : ns) start_sim(n);
+    std::unique_ptr<Proc> p;
+    std::vector<std::string> args = named(ns);
+    for (const char* a : {"--all", "--exit", "--log-dir"}) args.push_back(a);
+    args.push_back(dir.file("logs"));
+    EXPECT_EQ(run(args, &p), 0) << p->out();
+    std::string out = p->out();
+    std::vector<std::pair<long, long>> transfers;
+    for (int n : ns) {
+        std::string addr = "127.0.0." + std::to_string(n);
+        auto log = read_log(log_of(n));
+        EXPECT_EQ(count_events(log, "reset"), 1) << addr;
+        EXPECT_EQ(count_events(log, "receive"), 1) << addr;
+        EXPECT_EQ(count_events(log, "end-of-batch"), 1) << addr;
+        EXPECT_TRUE(received_intact(n)) << addr;
+        EXPECT_NE(out.find("\nresult: " + addr + " updated\n"), std::string::npos) << out;
+        // The worker's trace is the one-machine trace.
+        std::string trace = read_file(dir.file("logs/" + addr + ".log"));
+        EXPECT_NE(trace.find("m_state: M_DOWNLOAD-> M_RUN_FIRMWARE"), std::string::npos) << addr << trace;
+        transfers.push_back(window(n, "block 0", "end-of-batch"));
+    }
+    EXPECT_GE(most_at_once(transfers), 4) << out;
+    // The console: lines per machine event, no trace, no dots.
+    EXPECT_EQ(out.find("m_state"), std::string::npos) << out;
+    EXPECT_EQ(out.find(".."), std::string::npos) << out;
+    EXPECT_NE(out.find("\n127.0.0.61: transfer started, 65536 bytes in 64 blocks\n"), std::string::npos) << out;
+    EXPECT_LT(std::count(out.begin(), out.end(), '\n'), 8 * 20 + 10) << out;
+}
+
+TEST_F(Fleet, JobsTwoNeverHasMoreThanTwoMachinesInProgress) {
+    const std::vector<int> ns{71, 72, 73, 74};
+    for (int n : ns) start_sim(n);
+    std::unique_ptr<Proc> p;
+    std::vector<std::string> args = named(ns);
+    for (const char* a : {"--all", "--exit", "--jobs", "2"}) args.push_back(a);
+    EXPECT_EQ(run(args, &p), 0) << p->out();
+    std::vector<std::pair<long, long>> in_progress;
+    for (int n : ns) {
+        EXPECT_TRUE(received_intact(n)) << n;
+        in_progress.push_back(window(n, "connect", "run"));
+    }
+    EXPECT_EQ(most_at_once(in_progress), 2) << p->out();
+}
+
+// On a terminal the machines in progress stay in a block below the event
+// lines, redrawn in place, and the block is gone before the results.
+TEST_F(Fleet, OnATerminalALiveBlockIsRedrawnAndClearedBeforeTheResults) {
+    for (int n : {81, 82}) start_sim(n);
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    std::vector<std::string> cmd = lanflash_cmd(named({81, 82}));
+    for (const char* a : {"--all", "--exit"}) cmd.push_back(a);
+    cmd.push_back(image);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setsid();
+        int tty = open(slave.c_str(), O_RDWR);
+        if (tty < 0) _exit(127);
+        dup2(tty, 1);
+        setenv("TERM", "xterm", 1);
+        std::vector<char*> argv;
+        for (std::string& a : cmd) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string screen;
+    char buf[4096];
+    auto deadline = Clock::now() + std::chrono::milliseconds(kFleetMs);
+    int status = -1;
+    while (Clock::now() < deadline) {
+        pollfd pfd{master, POLLIN, 0};
+        if (poll(&pfd, 1, 50) > 0) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) screen.append(buf, static_cast<size_t>(n));
+        }
+        if (status < 0 && waitpid(pid, &status, WNOHANG) == pid) break;
+    }
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status)) << screen;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+    const size_t results = screen.find("result: 127.0.0.81 updated");
+    ASSERT_NE(results, std::string::npos) << screen;
+    // Redrawn: the block's lines erased many times, the bar with a percent.
+    size_t erasures = 0;
+    for (size_t at = screen.find("F\x1b[J"); at != std::string::npos; at = screen.find("F\x1b[J", at + 1)) ++erasures;
+    EXPECT_GE(erasures, 5u) << screen;
+    EXPECT_NE(screen.find("      transfer    ["), std::string::npos) << screen;
+    // Cleared: the last erasure comes before the results, and no block after.
+    EXPECT_LT(screen.rfind("F\x1b[J"), results) << screen;
+    EXPECT_EQ(screen.find("%", results), std::string::npos) << screen;
 }
 
 }  // namespace

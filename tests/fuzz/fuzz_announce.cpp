@@ -1,16 +1,20 @@
 // The announcement parser and the discovery step of the sequencer over any
 // datagram that a host on the network could send: shorter than, as long as
-// and longer than the 512-byte buffer.
+// and longer than the 512-byte buffer. Then the name field as the report
+// writes it, judged by a real JSON parser.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <string>
 
 #include "check.h"
 #include "eth.h"
 #include "main.h"
 #include "mstate.h"
 #include "platform.h"
+#include "report.h"
 
 namespace {
 
@@ -91,6 +95,60 @@ void ParseOnce(const uint8_t* data, size_t size, bool explore) {
     }
 }
 
+// True when nlohmann's parser, which checks UTF-8 as RFC 3629 has it, takes
+// these bytes (none of them ASCII) as the inside of a string.
+bool ValidUtf8(const char* bytes, size_t len) {
+    std::string quoted = "\"";
+    quoted.append(bytes, len);
+    quoted += '"';
+    return !nlohmann::json::parse(quoted, nullptr, false).is_discarded();
+}
+
+// The name as far as the datagram goes, read from the input itself: its
+// buffer ends with the datagram, so ASan sees any read beyond the name.
+void CheckEscaping(const uint8_t* data, size_t size) {
+    const size_t end = size < BUF_SIZE ? size : BUF_SIZE;
+    const size_t len = end > kNameAt ? end - kNameAt : 0;
+    const char* name = reinterpret_cast<const char*>(data) + (len > 0 ? kNameAt : 0);
+    static char out[6 * BUF_SIZE + 3];
+    const size_t n = JsonString(name, len, out, sizeof out);
+    CHECK(n >= 2 && n == strlen(out));
+    for (size_t i = 0; i < n; ++i) CHECK(static_cast<unsigned char>(out[i]) >= 0x20 && out[i] != '\x7F');
+    const nlohmann::json j = nlohmann::json::parse(out, out + n, nullptr, false);
+    CHECK(!j.is_discarded() && j.is_string());
+    const std::string& decoded = j.get_ref<const std::string&>();
+
+    // Every decoded character is the name's own bytes, or one byte of it
+    // that could not stand (never an ASCII one) as the code point U+00XX.
+    static bool kept[BUF_SIZE];
+    size_t i = 0;
+    for (size_t k = 0; k < decoded.size();) {
+        const unsigned char lead = static_cast<unsigned char>(decoded[k]);
+        const size_t chars = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        CHECK(i < len);
+        if (i + chars <= len && memcmp(decoded.data() + k, name + i, chars) == 0) {
+            for (size_t c = 0; c < chars; ++c) kept[i + c] = true;
+            i += chars;
+        } else {
+            const unsigned code = (lead & 0x1Fu) << 6 | (static_cast<unsigned char>(decoded[k + 1]) & 0x3Fu);
+            CHECK(chars == 2 && code >= 0x80 && code == static_cast<unsigned char>(name[i]));
+            kept[i++] = false;
+        }
+        k += chars;
+    }
+    CHECK(i == len);
+
+    // A run of non-ASCII bytes that is valid UTF-8 is kept as it is.
+    for (size_t from = 0; from < len;) {
+        size_t to = from;
+        while (to < len && static_cast<unsigned char>(name[to]) >= 0x80) ++to;
+        if (to > from && ValidUtf8(name + from, to - from)) {
+            for (size_t c = from; c < to; ++c) CHECK(kept[c]);
+        }
+        from = to > from ? to : from + 1;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -99,5 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)silenced;
     ParseOnce(data, size, false);
     ParseOnce(data, size, true);
+    CheckEscaping(data, size);
     return 0;
 }
