@@ -65,3 +65,11 @@ void ReportSummary(const int counts[3], bool exploring, int status, uint64_t sta
 size_t JsonString(const char* bytes, size_t len, char* out, size_t cap);
 // "2026-12-08T14:30:01.123Z". out holds at least 25 bytes.
 void IsoUtc(uint64_t utc_ms, char* out);
+// The lines, newline included, zero-terminated; 0 when one does not fit in
+// cap (kReportLineBytes always fits).
+extern const size_t kReportLineBytes;
+size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, char* out, size_t cap);
+size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial,
+                        uint32_t serial, char* out, size_t cap);
+size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
+                         uint64_t finished_utc_ms, const char* version, char* out, size_t cap);

@@ -418,7 +418,7 @@ bool ReportOpen(const char* path, char* why, size_t why_len) {
     char reason[kReasonTextBytes] = "";
     const plat_handle file = plat_open_append(path, reason, sizeof reason);
     if (file == PLAT_INVALID_HANDLE) {
-        snprintf(why, why_len, "cannot open %s for appending: %s", path, reason);
+        snprintf(why, why_len, "%s", reason);  // names the call and the file already
         return false;
     }
     report_file = file;

@@ -81,10 +81,20 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
         EXPECT_NE(err.find("\nTry 'lanflash --help'.\n"), std::string::npos) << err;
     }
-    // Asked for an update, a script must not see exploring end as success.
-    Proc missing(lanflash_cmd({"--exit", dir.file("missing.bin")}), dir.path());
-    EXPECT_EQ(missing.wait(kAtOnceMs), 1);
-    EXPECT_EQ(missing.err().rfind("lanflash: " + dir.file("missing.bin") + ": cannot open", 0), 0u) << missing.err();
+    // Asked for an update, a script must not see exploring end as success;
+    // nor a run whose record or logs could not be kept. A file stands where
+    // a folder is needed: that fails for root too.
+    const Case unusable[] = {
+        {{"--exit", dir.file("missing.bin")}, "cannot open"},
+        {{"--report", image + "/r.jsonl", image}, "--report: open "},
+        {{"--all", "--log-dir", image + "/logs", image}, "--log-dir: cannot make "},
+    };
+    for (const Case& c : unusable) {
+        Proc p(lanflash_cmd(c.args), dir.path());
+        EXPECT_EQ(p.wait(kAtOnceMs), 1) << c.says;
+        EXPECT_EQ(p.out(), "") << c.says;
+        EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
+    }
 }
 
 }  // namespace

@@ -10,14 +10,6 @@
 
 #include "report.h"
 
-// Built by report.cpp through the same code as the lines it appends.
-extern const size_t kReportLineBytes;
-size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, char* out, size_t cap);
-size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial,
-                        uint32_t serial, char* out, size_t cap);
-size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
-                         uint64_t finished_utc_ms, const char* version, char* out, size_t cap);
-
 namespace {
 
 constexpr char kCanary = '\x5A';

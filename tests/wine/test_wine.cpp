@@ -2,10 +2,12 @@
 // start-up, the console handler, Windows Sockets on both paths and a whole
 // update. Each test runs in its own network namespace (tests/e2e/in-netns).
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <signal.h>
 
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -192,26 +194,38 @@ TEST_F(Wine, CompleteUpdateArrivesByteForByte) {
 // Two machines on Windows: each reset and updated once, the first
 // machine's connection let go before the second's, and the run ends by
 // itself with a result per machine.
-TEST_F(Wine, AllUpdatesTwoMachinesAndEndsByItself) {
+// Three machines at once, each in a worker process of lanflash.exe's own.
+TEST_F(Wine, AllUpdatesThreeMachinesAtOnceAndEndsByItself) {
     std::vector<uint8_t> data = random_bytes(3000, 13);
     std::string image = windows_path(dir.write("fw.bin", data));
+    const std::vector<std::string> ns{"51", "52", "53"};
     std::vector<std::unique_ptr<Proc>> sims;
-    for (const char* n : {"51", "52"}) {
+    std::vector<std::string> args{"--all", "--exit", "--report", windows_path(dir.file("report.jsonl"))};
+    for (const std::string& n : ns) {
         sims.push_back(std::make_unique<Proc>(
-            std::vector<std::string>{sim_bin(), "-a", std::string("127.0.0.") + n, "--log", dir.file(std::string("sim") + n),
-                                     "--out", dir.file(std::string("out") + n)},
+            std::vector<std::string>{sim_bin(), "-a", "127.0.0." + n, "--log", dir.file("sim" + n), "--out",
+                                     dir.file("out" + n)},
             dir.path()));
+        args.push_back("--machine");
+        args.push_back("127.0.0." + n);
     }
-    Proc p(lanflash_cmd({"--all", "--machine", "127.0.0.51", "--machine", "127.0.0.52", "--exit", image}), dir.path());
-    EXPECT_EQ(p.wait(kUpdateMs), 0) << p.out();
+    args.push_back(image);
+    Proc p(lanflash_cmd(args), dir.path());
+    EXPECT_EQ(p.wait(kUpdateMs), 0) << p.out() << p.err();
     std::string out = p.out();
-    EXPECT_NE(out.find("\nresult: 127.0.0.51 updated\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nresult: 127.0.0.52 updated\n"), std::string::npos) << out;
-    EXPECT_EQ(out.substr(out.size() - 13), " updated\nend\n") << out;
-    for (const char* n : {"51", "52"}) {
-        EXPECT_EQ(read_file(dir.file(std::string("out") + n)), std::string(data.begin(), data.end())) << n;
-        EXPECT_EQ(count_events(read_log(dir.file(std::string("sim") + n)), "reset"), 1) << n;
+    for (const std::string& n : ns) {
+        EXPECT_NE(out.find("\n127.0.0." + n + ": transfer started, 3000 bytes in 10 blocks\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("\nresult: 127.0.0." + n + " updated\n"), std::string::npos) << out;
+        EXPECT_EQ(read_file(dir.file("out" + n)), std::string(data.begin(), data.end())) << n;
+        EXPECT_EQ(count_events(read_log(dir.file("sim" + n)), "reset"), 1) << n;
     }
+    EXPECT_EQ(out.substr(out.size() - 13), " updated\nend\n") << out;
+    std::istringstream report(read_file(dir.file("report.jsonl")));
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(report, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i]["result"], "updated") << lines[i];
+    EXPECT_EQ(lines[3]["summary"]["updated"], 3) << lines[3];
 }
 
 }  // namespace
