@@ -531,8 +531,15 @@ void FleetWorking(int i) {
 
 void FleetConclude(int i, const MachineRecord& r) {
     Machine& m = machines[i];
+    // A worker that could not tell still leaves what the parent heard.
+    const MachineRecord heard = m.rec;
     m.rec = r;
     m.rec.addr = m.addr;
+    if (r.name_len == 0) SetName(m.rec, heard.name, heard.name_len);
+    if (!r.has_serial) {
+        m.rec.has_serial = heard.has_serial;
+        m.rec.serial = heard.serial;
+    }
     m.phase = r.result == RESULT_UPDATED ? UPDATED : r.result == RESULT_FAILED ? FAILED : UNCONFIRMED;
     last_progress_ms = plat_now_ms();
     if (ReportOn()) ReportMachine(m.rec, fw_name, fw_size);

@@ -103,7 +103,8 @@ static const char kUsage[] =
     "image with YMODEM and starts the new firmware. Without IMAGE, prints what the\n"
     "first machine announces and does nothing else. Stop with Ctrl-C.\n"
     "\n"
-    "Options come before IMAGE; -- ends them.\n"
+    "Options come before IMAGE; -- ends them. Any other argument before IMAGE that\n"
+    "begins with '-' is an error: give such a file as ./NAME or after --.\n"
     "  --machine ADDRESS  act only on the machine that announces this IPv4\n"
     "                     address; may be repeated\n"
     "  --serial NUMBER    act only on the machine whose application announces this\n"
@@ -111,12 +112,20 @@ static const char kUsage[] =
     "                     loader after the reset; may be repeated. A machine that\n"
     "                     is already in its boot loader announces no serial number:\n"
     "                     find it with --machine\n"
-    "  --all              update every chosen machine, one after the other, each at\n"
-    "                     most once; without IMAGE, list every machine heard\n"
+    "  --all              update every chosen machine, each at most once, up to\n"
+    "                     --jobs at a time; without IMAGE, list every machine heard\n"
+    "  --jobs N           with --all: machines in progress at once, each in a\n"
+    "                     process of its own; 1 to 256, default 32. --jobs 1 updates\n"
+    "                     them one after the other, with the full trace\n"
     "  --exit             end by itself once the work is done\n"
     "  --timeout SECONDS  stop waiting for the first chosen machine after SECONDS\n"
     "                     (with --all: end once SECONDS pass with no machine in\n"
     "                     progress and none new); implies --exit\n"
+    "  --log-dir DIR      with --all, --jobs above 1 and IMAGE: each machine's full\n"
+    "                     trace into DIR/ADDRESS.log, made anew\n"
+    "  --report FILE      append to FILE one JSON line per machine as it has its\n"
+    "                     result, and one summary line for the run\n"
+    "  --worker           internal: how lanflash starts its own workers\n"
     "  --help             show this text and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -125,11 +134,14 @@ static const char kUsage[] =
     "the run command (within --timeout, else 30 s), and the run ends with one line\n"
     "per machine: \"result: ADDRESS updated\" (or failed, or unconfirmed). With\n"
     "--all --exit and neither --machine, --serial nor --timeout, the run ends 30 s\n"
-    "after the last machine.\n"
+    "after the last machine. With --all and --jobs above 1, the console shows one\n"
+    "line per event of a machine (on a terminal, a live line per machine in\n"
+    "progress below them) instead of the trace.\n"
     "\n"
     "Exit status: 0 done (or stopped, without options); 1 the image cannot be\n"
-    "sent or the network cannot be used; 2 usage error; 3 a machine failed or\n"
-    "stayed unconfirmed; 4 no chosen machine was heard in time.\n";
+    "sent, the network cannot be used, or the --report file or --log-dir folder\n"
+    "cannot be written; 2 usage error; 3 a machine failed or stayed unconfirmed;\n"
+    "4 no chosen machine was heard in time.\n";
 
 int main(int argc, char** argv) {
     LanflashOptions opts;
@@ -178,12 +190,12 @@ int main(int argc, char** argv) {
     }
 
     const bool parallel = ParallelRun(opts) && only_explore == 0;
-    if (opts.report != nullptr && !ReportOpen(opts.report, why, sizeof why)) {
-        fprintf(stderr, "lanflash: --report: %s\n", why);
-        return 1;
-    }
     if (parallel && !ParallelStart(opts, why, sizeof why)) {
         fprintf(stderr, "lanflash: %s\n", why);
+        return 1;
+    }
+    if (opts.report != nullptr && !ReportOpen(opts.report, why, sizeof why)) {
+        fprintf(stderr, "lanflash: --report: %s\n", why);
         return 1;
     }
     if (opts.worker) WorkerStart(ConsoleHandler);
