@@ -2,9 +2,12 @@
 """What an update costs: lanflash against its own fixed waits and against lrzsz.
 
 Usage: bench/run.py BUILD_DIR [--json PATH] [--image-kib N] [--wait-s S]
+                    [--only updates,fleet,parallel] [--parallel-counts 1,5,20,50]
 
-Last, lanflash --all updates five machines in one run, timed against five
-times one update.
+Then lanflash --all --jobs 1 updates five machines in one run, timed against
+five times one update. Last, lanflash --all --jobs 50 updates 1, 5, 20 and 50
+machines at once, timed against one update, with the memory and CPU time of
+lanflash and its workers together.
 
 BUILD_DIR holds lanflash, machine-sim and no_nodelay.so (make bench builds
 all three). Everything runs in a private network namespace with loopback
@@ -54,6 +57,15 @@ FLEET_ADDRESSES = [f"127.0.0.{11 + i}" for i in range(5)]
 FLEET_SERIALS = [str(1001 + i) for i in range(5)]
 FLEET_IMAGE_BYTES = 64 * 1024
 GOAL_FLEET_RATIO = 1.0
+# The parallel run: every machine at once, each in a lanflash worker.
+PARALLEL_COUNTS = [1, 5, 20, 50]
+PARALLEL_JOBS = 50
+PARALLEL_ADDRESSES = [f"127.0.1.{1 + i}" for i in range(max(PARALLEL_COUNTS))]
+PARALLEL_SERIALS = [str(2001 + i) for i in range(max(PARALLEL_COUNTS))]
+GOAL_PARALLEL_RATIO = {20: 1.5, 50: 2.0}
+GOAL_WORKER_RSS_KIB = 4096
+TREE_SAMPLE_S = 0.1
+SECTIONS = ["updates", "fleet", "parallel"]
 RESULT_LINE = re.compile(r"^result: (\S+) (updated|failed|unconfirmed)$")
 
 
@@ -153,6 +165,115 @@ def memory_report(pid):
                 groups[name] = groups.get(name, 0) + int(head[1])
     top = sorted(((k, v) for k, v in groups.items() if v > 0), key=lambda kv: -kv[1])
     return {"status_kib": status, "smaps_rollup_kib": rollup, "rss_by_mapping_kib": dict(top)}
+
+
+def tree_pids(pid):
+    """PID and its descendants, parents first: workers live only while running, so they are found by sampling."""
+    out = [pid]
+    for p in out:
+        try:
+            tids = os.listdir(f"/proc/{p}/task")
+        except OSError:
+            continue
+        for tid in tids:
+            try:
+                with open(f"/proc/{p}/task/{tid}/children") as f:
+                    out.extend(int(c) for c in f.read().split())
+            except OSError:
+                pass
+    return out
+
+
+def proc_status(pid):
+    """The KiB figures of /proc/PID/status, or None once the process is gone (or a zombie without memory)."""
+    out = {}
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key in ("VmRSS", "VmHWM"):
+                    out[key] = int(value.split()[0])
+    except OSError:
+        return None
+    return out if "VmRSS" in out else None
+
+
+def proc_pss(pid):
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def is_worker(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return b"\0--worker\0" in f.read()
+    except OSError:
+        return False
+
+
+def own_cpu_s(pid):
+    """utime+stime of PID alone (not its reaped children)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def watch_tree(proc, deadline_s):
+    """Samples the process tree of PROC until it ends, then reaps it with wait4.
+
+    A process's VmHWM is gone once it exits, so the sum of the tree's RSS and
+    each worker's peak are taken from samples every TREE_SAMPLE_S. wait4's
+    rusage counts PROC and every child it reaped, which is how the workers'
+    CPU time is still seen after they are gone."""
+    out = {"peak_rss_kib": 0, "pss_at_peak_kib": 0, "largest_worker_hwm_kib": 0, "peak_workers": 0,
+           "lanflash_hwm_kib": 0, "samples": 0}
+    workers = set()
+    end = time.monotonic() + deadline_s
+    while True:
+        pid, status, ru = os.wait4(proc.pid, os.WNOHANG)
+        if pid == proc.pid:
+            break
+        if time.monotonic() > end:
+            out["error"] = f"lanflash still running after {deadline_s} s"
+            proc.kill()
+            pid, status, ru = os.wait4(proc.pid, 0)
+            break
+        total, running = 0, []
+        for p in tree_pids(proc.pid):
+            st = proc_status(p)
+            if st is None:
+                continue
+            total += st["VmRSS"]
+            running.append(p)
+            if p == proc.pid:
+                out["lanflash_hwm_kib"] = max(out["lanflash_hwm_kib"], st.get("VmHWM", 0))
+                try:
+                    out["lanflash_own_cpu_s"] = own_cpu_s(p)
+                except OSError:
+                    pass
+            elif p in workers or is_worker(p):
+                workers.add(p)
+                out["largest_worker_hwm_kib"] = max(out["largest_worker_hwm_kib"], st.get("VmHWM", 0))
+        out["samples"] += 1
+        out["peak_workers"] = max(out["peak_workers"], len([p for p in running if p in workers]))
+        if total > out["peak_rss_kib"]:
+            out["peak_rss_kib"] = total
+            out["processes_at_peak"] = len(running)
+            out["pss_at_peak_kib"] = sum(proc_pss(p) for p in running)  # only at a new peak: it walks page tables
+        time.sleep(TREE_SAMPLE_S)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    out["lanflash_status"] = proc.returncode
+    out["cpu_s"] = round(ru.ru_utime + ru.ru_stime, 3)
+    out["workers_seen"] = len(workers)
+    # A worker lanflash left behind would hold its machine and hide its CPU time.
+    out["workers_left"] = sorted(p for p in workers if proc_status(p) is not None and is_worker(p))
+    return out
 
 
 # ------------------------------------------------------------ runs
@@ -309,14 +430,14 @@ def stop(proc, sig=signal.SIGTERM):
     return proc.wait()
 
 
-def run_fleet(build, work, image, count):
-    """lanflash --exit (with --all for more than one) against COUNT machine-sims in their application.
+def run_fleet(build, work, image, label, addresses, serials, options=()):
+    """lanflash OPTIONS --exit --machine ADDRESS... against machine-sims in their application.
 
     Timed from the first announcement any sim sends to the last result line
-    lanflash prints, both as read here, on one clock."""
-    label = f"fleet{count}"
-    addresses = FLEET_ADDRESSES[:count]
-    args = (["--all"] if count > 1 else []) + ["--exit"]
+    lanflash prints, both as read here, on one clock. The process tree of
+    lanflash is sampled meanwhile for memory and CPU."""
+    count = len(addresses)
+    args = list(options) + ["--exit"]
     for address in addresses:
         args += ["--machine", address]
     lf = subprocess.Popen([os.path.join(build, "lanflash")] + args + [os.path.basename(image)], cwd=work,
@@ -324,13 +445,14 @@ def run_fleet(build, work, image, count):
     lf_lines = []
     lf_reader = threading.Thread(target=read_lines, args=(lf, lf_lines), daemon=True)
     lf_reader.start()
-    result = {"label": label, "command": "lanflash " + " ".join(args) + " IMAGE"}
+    result = {"label": label, "machines_count": count,
+              "command": "lanflash " + " ".join(args) + " IMAGE"}
     sims = []
     try:
         time.sleep(1.0)  # as in the other runs: lanflash is up before any machine
         if lf.poll() is not None:
             raise RuntimeError(f"lanflash ended at start with status {lf.returncode}")
-        for address, serial in zip(addresses, FLEET_SERIALS):
+        for address, serial in zip(addresses, serials):
             received = os.path.join(work, f"rx-{label}-{address}.bin")
             sim = subprocess.Popen([os.path.join(build, "machine-sim"), "--address", address, "--serial", serial,
                                     "--out", received, "--verbose"],
@@ -339,16 +461,22 @@ def run_fleet(build, work, image, count):
             reader = threading.Thread(target=read_sim, args=(sim, log, {}), daemon=True)
             reader.start()
             sims.append({"address": address, "proc": sim, "log": log, "reader": reader, "received": received})
-        try:
-            result["lanflash_status"] = lf.wait(timeout=RUN_DEADLINE_S)
-        except subprocess.TimeoutExpired:
-            lf.kill()
-            result["lanflash_status"] = lf.wait()
-            result["error"] = f"lanflash still running after {RUN_DEADLINE_S} s"
+        tree = watch_tree(lf, RUN_DEADLINE_S)
+        result["lanflash_status"] = tree.pop("lanflash_status")
+        if "error" in tree:
+            result["error"] = tree.pop("error")
+        result["tree"] = tree
+        if tree["workers_left"] and "error" not in result:
+            result["error"] = f"{len(tree['workers_left'])} worker(s) still running after lanflash ended"
+        for pid in tree["workers_left"]:
+            os.kill(pid, signal.SIGKILL)
     finally:
-        if lf.poll() is None:
+        if lf.returncode is None and lf.poll() is None:
             lf.kill()
             lf.wait()
+        for sim in sims:  # all asked at once: fifty one-by-one stops add up
+            if sim["proc"].poll() is None:
+                sim["proc"].terminate()
         for sim in sims:
             stop(sim["proc"])
             sim["reader"].join(timeout=10)
@@ -401,6 +529,36 @@ def fleet_figures(one, fleet, count):
            "one_update": one, "fleet": fleet}
     if out["one_update_ms"] and out["fleet_ms"]:
         out["ratio_to_one_by_one"] = round(out["fleet_ms"] / (count * out["one_update_ms"]), 3)
+    return out
+
+
+def parallel_figures(one, run):
+    """One machine count of the parallel run against the one update measured by the fleet."""
+    n = run["machines_count"]
+    tree = run.get("tree", {})
+    machines = run.get("machines", [])
+    out = {"machines": n, "jobs": PARALLEL_JOBS, "image_bytes": FLEET_IMAGE_BYTES,
+           "total_ms": run.get("total_ms"), "one_update_ms": one.get("total_ms"), "ratio_to_one_update": None,
+           "all_updated": bool(run.get("all_updated")), "images_intact": bool(run.get("intact")),
+           "peak_workers_at_once": tree.get("peak_workers"),
+           "peak_rss_together_kib": tree.get("peak_rss_kib"), "peak_rss_per_machine_kib": None,
+           "pss_at_peak_kib": tree.get("pss_at_peak_kib"),
+           "largest_worker_peak_rss_kib": tree.get("largest_worker_hwm_kib"),
+           "lanflash_peak_rss_kib": tree.get("lanflash_hwm_kib"),
+           "cpu_s": tree.get("cpu_s"), "cpu_s_per_machine": None,
+           "lanflash_own_cpu_s": tree.get("lanflash_own_cpu_s"),
+           "workers_left_running": len(tree.get("workers_left", [])),
+           "run": run}
+    if out["total_ms"] and out["one_update_ms"]:
+        out["ratio_to_one_update"] = round(out["total_ms"] / out["one_update_ms"], 3)
+    if out["peak_rss_together_kib"]:
+        out["peak_rss_per_machine_kib"] = round(out["peak_rss_together_kib"] / n)
+    if out["cpu_s"] is not None:
+        out["cpu_s_per_machine"] = round(out["cpu_s"] / n, 3)
+    # The latest machine at each step: a slow start shows as a late first reset.
+    for key in ("reset_ms", "block0_ms", "run_ms", "confirming_announce_ms"):
+        seen = [m[key] for m in machines if m.get(key) is not None]
+        out["last_" + key] = max(seen) if len(seen) == n else None
     return out
 
 
@@ -470,11 +628,10 @@ def fmt(value, form="{:.0f}"):
     return "-" if value is None else form.format(value)
 
 
-def render(res):
+def render_updates(res, lines):
     runs = res["runs"]
     cols = [("no delay", runs["no_delay"]), (f"{FLASH_DELAY_MS} ms/block", runs["flash_delay"]),
             ("no NODELAY", runs["no_nodelay"]), ("sz --ymodem", runs["sz"])]
-    lines = []
     kib = res["image_bytes"] // 1024
     lines.append(f"lanflash bench: {kib} KiB image ({res['data_blocks']} data blocks of {BLOCK_BYTES}), "
                  "machine-sim started in its boot loader")
@@ -526,24 +683,76 @@ def render(res):
         top = list(mem["rss_by_mapping_kib"].items())[:6]
         lines.append("  largest: " + ", ".join(f"{k} {v}" for k, v in top) + " KiB")
 
-    fleet = res.get("fleet")
-    if fleet:
-        n = fleet["machines"]
-        lines.append("")
-        lines.append(f"Fleet: {fleet['image_bytes'] // 1024} KiB image, machine-sims started in their application "
-                     f"at {FLEET_ADDRESSES[0]} ... {FLEET_ADDRESSES[n - 1]}, lanflash --exit --machine ADDRESS...")
-        fw = w + 16
-        lines.append(f"{'  one machine, announce -> result (ms)':{fw}}{fmt(fleet['one_update_ms']):>14}")
-        lines.append(f"{f'  {n} machines, first announce -> last result (ms)':{fw}}{fmt(fleet['fleet_ms']):>14}")
-        lines.append(f"{f'    / ({n} x one machine)':{fw}}{fmt(fleet['ratio_to_one_by_one'], '{:.3f}'):>14}")
-        lines.append(f"{'  all updated, images intact':{fw}}"
-                     f"{('yes' if fleet['all_updated'] and fleet['images_intact'] else 'NO'):>14}")
-        lines.append("  each machine, ms after the first announcement: reset, block 0, '3', application announces")
-        for m in fleet["fleet"].get("machines", []):
-            steps = ", ".join(fmt(m[k]) for k in ("reset_ms", "block0_ms", "run_ms", "confirming_announce_ms"))
-            lines.append(f"    {m['address']:<12} {steps}  {m['result']}{'' if m['intact'] else ', image NOT intact'}")
 
+def render_fleet(fleet, lines):
+    if not fleet:
+        return
+    n = fleet["machines"]
     lines.append("")
+    lines.append(f"Fleet: {fleet['image_bytes'] // 1024} KiB image, machine-sims started in their application "
+                 f"at {FLEET_ADDRESSES[0]} ... {FLEET_ADDRESSES[n - 1]}, "
+                 "lanflash --all --jobs 1 --exit --machine ADDRESS...")
+    fw = 50
+    lines.append(f"{'  one machine, announce -> result (ms)':{fw}}{fmt(fleet['one_update_ms']):>14}")
+    lines.append(f"{f'  {n} machines, first announce -> last result (ms)':{fw}}{fmt(fleet['fleet_ms']):>14}")
+    lines.append(f"{f'    / ({n} x one machine)':{fw}}{fmt(fleet['ratio_to_one_by_one'], '{:.3f}'):>14}")
+    lines.append(f"{'  all updated, images intact':{fw}}"
+                 f"{('yes' if fleet['all_updated'] and fleet['images_intact'] else 'NO'):>14}")
+    lines.append("  each machine, ms after the first announcement: reset, block 0, '3', application announces")
+    for m in fleet["fleet"].get("machines", []):
+        steps = ", ".join(fmt(m[k]) for k in ("reset_ms", "block0_ms", "run_ms", "confirming_announce_ms"))
+        lines.append(f"    {m['address']:<12} {steps}  {m['result']}{'' if m['intact'] else ', image NOT intact'}")
+
+
+def render_parallel(entries, lines):
+    if not entries:
+        return
+    n_max = max(e["machines"] for e in entries)
+    lines.append("")
+    lines.append(f"Parallel: {FLEET_IMAGE_BYTES // 1024} KiB image, machine-sims started in their application "
+                 f"at {PARALLEL_ADDRESSES[0]} ... {PARALLEL_ADDRESSES[n_max - 1]}, "
+                 f"lanflash --all --jobs {PARALLEL_JOBS} --exit --machine ADDRESS...")
+    lines.append(f"  against one update (the fleet's one machine): {fmt(entries[0]['one_update_ms'])} ms")
+    cols = [("", "machines", "machines", "{:.0f}", 8),
+            ("total", "(ms)", "total_ms", "{:.0f}", 8),
+            ("/ one", "update", "ratio_to_one_update", "{:.3f}", 8),
+            ("updated,", "intact", None, None, 9),
+            ("workers", "at once", "peak_workers_at_once", "{:.0f}", 8),
+            ("peak RSS", "together", "peak_rss_together_kib", "{:.0f}", 10),
+            ("(KiB)", "/machine", "peak_rss_per_machine_kib", "{:.0f}", 9),
+            ("Pss at", "peak", "pss_at_peak_kib", "{:.0f}", 8),
+            ("largest", "worker", "largest_worker_peak_rss_kib", "{:.0f}", 8),
+            ("CPU", "(s)", "cpu_s", "{:.2f}", 7),
+            ("CPU s", "/machine", "cpu_s_per_machine", "{:.3f}", 9)]
+    lines.append("  " + "".join(f"{h:>{w}}" for h, _, _, _, w in cols))
+    lines.append("  " + "".join(f"{h:>{w}}" for _, h, _, _, w in cols))
+    for e in entries:
+        cells = []
+        for _, _, key, form, w in cols:
+            if key is None:
+                cells.append(f"{('yes' if e['all_updated'] and e['images_intact'] else 'NO'):>{w}}")
+            else:
+                cells.append(f"{fmt(e.get(key), form):>{w}}")
+        lines.append("  " + "".join(cells))
+    lines.append("  the latest machine, ms after the first announcement: reset, block 0, '3', application announces")
+    for e in entries:
+        steps = ", ".join(fmt(e.get("last_" + k)) for k in
+                          ("reset_ms", "block0_ms", "run_ms", "confirming_announce_ms"))
+        lines.append(f"    {e['machines']:>2} machines  {steps}")
+    lines.append("  RSS together sums every process of the tree, so the C library's shared pages count once per")
+    lines.append("  process; Pss shares them out. CPU: lanflash and its reaped workers (wait4).")
+
+
+def render(res):
+    lines = []
+    if res["runs"]:
+        render_updates(res, lines)
+    render_fleet(res.get("fleet"), lines)
+    render_parallel(res.get("parallel"), lines)
+    while lines and not lines[0]:  # a run of only the later sections starts with their blank line
+        lines.pop(0)
+    if lines:
+        lines.append("")
     lines.append("Goals:")
     for g in res["goals"]:
         lines.append(f"  [{'met' if g['met'] else 'MISSED'}] {g['goal']}: {g['measured']}")
@@ -556,6 +765,39 @@ def render(res):
 
 def goals(res):
     out = []
+    if res["runs"]:
+        update_goals(res, out)
+    fleet = res.get("fleet")
+    if fleet:
+        ratio = fleet["ratio_to_one_by_one"]
+        out.append({"goal": f"{fleet['machines']} machines with --all --jobs 1 in at most {GOAL_FLEET_RATIO:g} x "
+                            f"{fleet['machines']} single updates, all updated",
+                    "met": ratio is not None and ratio <= GOAL_FLEET_RATIO and fleet["all_updated"],
+                    "measured": f"{fmt(fleet['fleet_ms'])} ms / ({fleet['machines']} x {fmt(fleet['one_update_ms'])} ms)"
+                                f" = {fmt(ratio, '{:.3f}')}"})
+    entries = res.get("parallel")
+    if entries:
+        for e in entries:
+            limit = GOAL_PARALLEL_RATIO.get(e["machines"])
+            if limit is None:
+                continue
+            ratio = e["ratio_to_one_update"]
+            out.append({"goal": f"{e['machines']} machines at once in at most {limit:g} x one update",
+                        "met": ratio is not None and ratio <= limit,
+                        "measured": f"{fmt(e['total_ms'])} ms / {fmt(e['one_update_ms'])} ms = {fmt(ratio, '{:.3f}')}"})
+        missed = [str(e["machines"]) for e in entries if not (e["all_updated"] and e["images_intact"])]
+        out.append({"goal": "every machine updated, every image intact, at "
+                            + ", ".join(str(e["machines"]) for e in entries) + " machines",
+                    "met": not missed,
+                    "measured": "yes" if not missed else "not at " + ", ".join(missed) + " machines"})
+        worker = [e["largest_worker_peak_rss_kib"] for e in entries if e["largest_worker_peak_rss_kib"]]
+        out.append({"goal": f"largest worker peak RSS <= {GOAL_WORKER_RSS_KIB} KiB",
+                    "met": bool(worker) and max(worker) <= GOAL_WORKER_RSS_KIB,
+                    "measured": f"{max(worker)} KiB" if worker else "no worker seen"})
+    return out
+
+
+def update_goals(res, out):
     nd = res["runs"]["no_delay"]
     r = nd.get("ratio_to_floor")
     out.append({"goal": f"per data block at most {GOAL_RATIO} x the {FLOOR_MS_PER_BLOCK} ms floor, no delay",
@@ -577,15 +819,6 @@ def goals(res):
     out.append({"goal": f"peak RSS under {GOAL_RSS_KIB} KiB with a {res['image_bytes'] // 1024} KiB image",
                 "met": hwm is not None and hwm < GOAL_RSS_KIB,
                 "measured": f"{hwm} KiB" if hwm is not None else "-"})
-    fleet = res.get("fleet")
-    if fleet:
-        ratio = fleet["ratio_to_one_by_one"]
-        out.append({"goal": f"{fleet['machines']} machines with --all in at most {GOAL_FLEET_RATIO:g} x "
-                            f"{fleet['machines']} single updates, all updated",
-                    "met": ratio is not None and ratio <= GOAL_FLEET_RATIO and fleet["all_updated"],
-                    "measured": f"{fmt(fleet['fleet_ms'])} ms / ({fleet['machines']} x {fmt(fleet['one_update_ms'])} ms)"
-                                f" = {fmt(ratio, '{:.3f}')}"})
-    return out
 
 
 def main():
@@ -594,7 +827,16 @@ def main():
     ap.add_argument("--json", help="where the figures go (default BUILD/bench-results.json)")
     ap.add_argument("--image-kib", type=int, default=1024)
     ap.add_argument("--wait-s", type=float, default=30.0, help="idle wait measured before the first update")
+    ap.add_argument("--only", default=",".join(SECTIONS),
+                    help="comma-separated sections to run, of " + ", ".join(SECTIONS) + " (default all); "
+                         "fleet and parallel both measure the one update they are held against")
+    ap.add_argument("--parallel-counts", default=",".join(str(n) for n in PARALLEL_COUNTS),
+                    help=f"machine counts of the parallel section, each at most {len(PARALLEL_ADDRESSES)}")
     args = ap.parse_args()
+    only = set(args.only.split(","))
+    counts = [int(n) for n in args.parallel_counts.split(",")]
+    if not only <= set(SECTIONS) or not all(1 <= n <= len(PARALLEL_ADDRESSES) for n in counts):
+        ap.error(f"--only takes {', '.join(SECTIONS)}; --parallel-counts 1 to {len(PARALLEL_ADDRESSES)}")
 
     if os.environ.get("LANFLASH_IN_NETNS") != "1":
         os.execv(IN_NETNS, [IN_NETNS, sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
@@ -614,6 +856,7 @@ def main():
     res = {"image_bytes": image_bytes, "data_blocks": data_blocks, "machine": machine_info(),
            "load_before": loadavg(), "machine_sim_start_state": "boot",
            "floor_ms_per_block": FLOOR_MS_PER_BLOCK, "runs": {}}
+    checked = []  # machine runs whose every machine must be updated with its image intact
     with tempfile.TemporaryDirectory(prefix="lanflash-bench-") as work:
         image = os.path.join(work, "fw.bin")
         with open(image, "wb") as f:
@@ -626,16 +869,33 @@ def main():
             ("sz", lambda: run_sz(build, work, image, data_blocks)),
         ]
         for key, step in steps:
-            print(f"bench: {key} ...", file=sys.stderr, flush=True)
-            res["runs"][key] = step()
+            if "updates" in only:
+                print(f"bench: {key} ...", file=sys.stderr, flush=True)
+                res["runs"][key] = step()
         fleet_image = os.path.join(work, "fleet.bin")
         with open(fleet_image, "wb") as f:
             f.write(os.urandom(FLEET_IMAGE_BYTES))
-        count = len(FLEET_ADDRESSES)
-        print("bench: fleet, one machine ...", file=sys.stderr, flush=True)
-        one = run_fleet(build, work, fleet_image, 1)
-        print(f"bench: fleet, {count} machines ...", file=sys.stderr, flush=True)
-        res["fleet"] = fleet_figures(one, run_fleet(build, work, fleet_image, count), count)
+        if only & {"fleet", "parallel"}:
+            print("bench: fleet, one machine ...", file=sys.stderr, flush=True)
+            one = run_fleet(build, work, fleet_image, "fleet1", FLEET_ADDRESSES[:1], FLEET_SERIALS[:1])
+            checked.append(one)
+        if "fleet" in only:
+            count = len(FLEET_ADDRESSES)
+            print(f"bench: fleet, {count} machines ...", file=sys.stderr, flush=True)
+            fleet = run_fleet(build, work, fleet_image, f"fleet{count}", FLEET_ADDRESSES, FLEET_SERIALS,
+                              ["--all", "--jobs", "1"])
+            checked.append(fleet)
+            res["fleet"] = fleet_figures(one, fleet, count)
+        elif "parallel" in only:
+            res["one_update"] = one
+        if "parallel" in only:
+            res["parallel"] = []
+            for n in counts:
+                print(f"bench: parallel, {n} machines ...", file=sys.stderr, flush=True)
+                run = run_fleet(build, work, fleet_image, f"parallel{n}", PARALLEL_ADDRESSES[:n],
+                                PARALLEL_SERIALS[:n], ["--all", "--jobs", str(PARALLEL_JOBS)])
+                checked.append(run)
+                res["parallel"].append(parallel_figures(one, run))
     res["load_after"] = loadavg()
     res["goals"] = goals(res)
     table = render(res)
@@ -645,11 +905,10 @@ def main():
     print(table)
     print(f"\n(figures also in {json_path})")
     bad = [r["label"] for r in res["runs"].values() if not r.get("intact") or r.get("error")]
-    fleet = res["fleet"]
-    for run in (fleet["one_update"], fleet["fleet"]):
+    for run in checked:
         if not run.get("all_updated") or not run.get("intact") or run.get("error"):
             bad.append(run["label"])
-    if not res["runs"]["no_nodelay"].get("preload_took_effect"):
+    if "no_nodelay" in res["runs"] and not res["runs"]["no_nodelay"].get("preload_took_effect"):
         bad.append("no_nodelay.so was not used")
     if bad:
         print("bench: runs that did not complete: " + ", ".join(bad), file=sys.stderr)

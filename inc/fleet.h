@@ -27,8 +27,9 @@ void FleetBeforePoll(void);
 uint32_t FleetPace(uint32_t delay_ms);
 // True once the work is done and the run is to end by itself.
 bool FleetFinished(void);
-// After the main loop: one result line per machine handled.
-void FleetReport(const char* version);
+// After the main loop: one result line per machine handled. line_open:
+// the output's last line has no newline yet (the trace's style).
+void FleetReport(const char* version, bool line_open);
 int FleetExitStatus(void);
 
 // Seams in the sequencer.

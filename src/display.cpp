@@ -54,8 +54,8 @@ void DisplayEvent(uint32_t addr, const char* format, ...) {
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
     if (!live) {
-        // As the trace does: every line starts with its newline.
-        printf("\n%s: %s", text, line);
+        // Whole lines: a program reading the output sees each event at once.
+        printf("%s: %s\n", text, line);
         return;
     }
     char erase[64];

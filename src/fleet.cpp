@@ -316,8 +316,14 @@ void FleetBeforePoll(void) {
         UDPrecvedlength.store(len, std::memory_order_release);
         return;
     }
-    QueueLock lock;
-    if (queue_count == 0) KeepTimeLimits(now);
+    bool none_queued;
+    {
+        QueueLock lock;
+        none_queued = queue_count == 0;
+    }
+    // Outside the lock: its clean-up on unwinding would pull in the C++
+    // runtime library, and the listener would spin meanwhile.
+    if (none_queued) KeepTimeLimits(now);
 }
 
 // M_IDLE after a download only hands over to what comes next: the run
@@ -473,10 +479,10 @@ uint32_t FleetIdle(void) {
     return 1000;
 }
 
-void FleetReport(const char* version) {
+void FleetReport(const char* version, bool line_open) {
     // The trace's last line has no newline of its own; a console event's
     // line may have been followed by more trace (a transfer runs to its end).
-    putchar('\n');
+    if (line_open) putchar('\n');
     const uint64_t now = plat_now_ms();
     int counts[3] = {0, 0, 0};
     for (int i = 0; i < machine_count; ++i) {

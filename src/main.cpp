@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
     int status = 0;
     if (fleet_on) {
         if (parallel) ParallelEnd();
-        FleetReport(LANFLASH_VERSION);
+        FleetReport(LANFLASH_VERSION, !parallel);
         status = FleetExitStatus();
     }
     puts("end");
