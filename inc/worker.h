@@ -16,13 +16,17 @@ extern bool worker_on;  // set once at start-up, before any thread starts
 // this same program on one machine, so the layout is native.
 struct WorkerWire {
     uint32_t type;
-    uint32_t value;  // WIRE_STOP: the console event (0 Ctrl-C, 1 Ctrl-Break, else other)
-    uint32_t len;    // WIRE_DATAGRAM: bytes that follow, 1 to BUF_SIZE
+    uint32_t value;  // WIRE_STOP: the console event (0 Ctrl-C, 1 Ctrl-Break, else other);
+                     // WIRE_IMAGE: the image's CRC-16
+    uint32_t len;    // WIRE_DATAGRAM: bytes that follow, 1 to BUF_SIZE; WIRE_IMAGE: its size
     uint32_t unused;
     uint64_t arrived_ms, first_arrived_ms;  // plat_now_ms, the same clock in every process
 };
 constexpr uint32_t WIRE_DATAGRAM = 0x4441544Eu;
 constexpr uint32_t WIRE_STOP = 0x53544F50u;
+// The first record: the image as the parent loaded it. A worker that reads
+// another (the file changed during the run) must not send it.
+constexpr uint32_t WIRE_IMAGE = 0x494D4147u;
 constexpr size_t kWorkerWireMaxBytes = sizeof(WorkerWire) + 512;
 
 // Event lines begin with this byte; anything else on a worker's standard
@@ -41,5 +45,6 @@ void WorkerRecord(const MachineRecord& r);
 // Parent: the record for plat_child_write in out[kWorkerWireMaxBytes]; its length.
 size_t WorkerWireDatagram(char* out, const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms);
 size_t WorkerWireStop(char* out, uint32_t console_event);
+size_t WorkerWireImage(char* out, uint32_t crc, uint32_t bytes);
 // Parent: a "record ..." event's text (behind the word) back into *r.
 bool WorkerParseRecord(const char* text, MachineRecord* r);

@@ -16,6 +16,7 @@
 #include "mstate.h"
 #include "platform.h"
 #include "worker.h"
+#include "ymodem.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ int running = 0;
 bool stopping = false;
 uint32_t left_alone[kMaxLeftAlone];
 int left_alone_count = 0;
+uint16_t image_crc = 0;  // of the image as loaded here, for every worker to compare
 
 const char* ConsoleEventText(int type) { return type == 0 ? "ctrl-c" : type == 1 ? "break" : "Some other event"; }
 
@@ -180,6 +182,8 @@ void Start(int machine, uint64_t now) {
     job->phase = MatchName(pending[machine].data + kNameOffset, &kind_len) == kAppKind ? "resetting" : "boot loader";
     ++running;
     FleetWorking(machine);
+    char wire[kWorkerWireMaxBytes];
+    (void)plat_child_write(&job->child, wire, WorkerWireImage(wire, image_crc, static_cast<uint32_t>(fw_size)));
     Pending& p = pending[machine];
     Send(*job, p.data, p.len, p.arrived_ms, p.first_arrived_ms);
     p.len = 0;
@@ -306,6 +310,7 @@ void Reap(Job& job, bool input_closed) {
 
 bool ParallelStart(const LanflashOptions& o, char* why, size_t why_len) {
     opts = o;
+    image_crc = Cal_CRC16(fw_buf, static_cast<uint32_t>(fw_size));
     DisplayStart();
     if (opts.log_dir == nullptr) return true;
     if (plat_make_dir(opts.log_dir) != 0) {

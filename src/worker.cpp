@@ -10,6 +10,8 @@
 
 #include "eth.h"
 #include "fleet.h"
+#include "main.h"
+#include "ymodem.h"
 
 bool worker_on = false;
 
@@ -57,6 +59,12 @@ uint32_t WorkerPollUDP(void) {
     if (w.type == WIRE_STOP) {
         stop_run(w.value);
         return 0;
+    }
+    if (w.type == WIRE_IMAGE) {
+        if (w.len == static_cast<uint32_t>(fw_size) && w.value == Cal_CRC16(fw_buf, w.len)) return 0;
+        // The machine would get another image than the report names.
+        fprintf(stderr, "lanflash: %s: changed since the run began; not sent\n", fw_name);
+        return InputEnded();
     }
     if (w.type != WIRE_DATAGRAM || w.len == 0 || w.len > BUF_SIZE) return InputEnded();
     char data[BUF_SIZE] = {};  // the parser reads zeros behind a short datagram
@@ -129,6 +137,12 @@ size_t WorkerWireDatagram(char* out, const char* data, int len, uint64_t arrived
     memcpy(out, &w, sizeof w);
     memcpy(out + sizeof w, data, static_cast<size_t>(len));
     return sizeof w + static_cast<size_t>(len);
+}
+
+size_t WorkerWireImage(char* out, uint32_t crc, uint32_t bytes) {
+    WorkerWire w{WIRE_IMAGE, crc, bytes, 0, 0, 0};
+    memcpy(out, &w, sizeof w);
+    return sizeof w;
 }
 
 size_t WorkerWireStop(char* out, uint32_t console_event) {
