@@ -29,6 +29,9 @@ constexpr int kAppKind = 2;
 constexpr int kMaxLeftAlone = 1024;
 constexpr int kLineBytes = 2200;  // longer than any event line, a record included
 constexpr int kDeciles = 10;
+// Room for "/255.255.255.255.log" behind it in a path buffer of kLogPathBytes.
+constexpr size_t kLogPathBytes = 1024;
+constexpr size_t kMaxLogDirBytes = kLogPathBytes - 32;
 
 struct Pending {
     char data[BUF_SIZE];
@@ -155,7 +158,7 @@ void Start(int machine, uint64_t now) {
     const uint32_t addr = FleetAddressOf(machine);
     uint8_t b[4];
     memcpy(b, &addr, sizeof b);
-    char address[16], timeout[16], log[1024];
+    char address[16], timeout[16], log[kLogPathBytes];
     snprintf(address, sizeof address, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     snprintf(timeout, sizeof timeout, "%u", static_cast<unsigned>(opts.timeout_s));
     const char* args[9];
@@ -209,7 +212,7 @@ void Event(Job& job, const char* line) {
     int used = 0;
     if (sscanf(line, "%15s%n", word, &used) != 1) return;
     const char* rest = line + used;
-    unsigned a = 0, b = 0;
+    unsigned a = 0;
     long long ms = 0;
     int news = 0, answer = 0;
     if (strcmp(word, "reset") == 0) {
@@ -259,7 +262,6 @@ void Event(Job& job, const char* line) {
             FleetConclude(job.machine, r);
         }
     }
-    (void)b;
 }
 
 // A worker's standard error: marked lines are events, the rest (its
@@ -313,13 +315,17 @@ bool ParallelStart(const LanflashOptions& o, char* why, size_t why_len) {
     image_crc = Cal_CRC16(fw_buf, static_cast<uint32_t>(fw_size));
     DisplayStart();
     if (opts.log_dir == nullptr) return true;
+    if (strlen(opts.log_dir) > kMaxLogDirBytes) {
+        snprintf(why, why_len, "--log-dir: the path is longer than %zu bytes", kMaxLogDirBytes);
+        return false;
+    }
     if (plat_make_dir(opts.log_dir) != 0) {
         snprintf(why, why_len, "--log-dir: cannot make %s", opts.log_dir);
         return false;
     }
     // Made and removed at once: a folder that takes no files is found now,
     // not when the first machine is under way.
-    char probe[1100];
+    char probe[kLogPathBytes];
     snprintf(probe, sizeof probe, "%s/.lanflash-probe", opts.log_dir);
     FILE* f = fopen(probe, "wb");
     if (f == nullptr) {
