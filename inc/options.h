@@ -41,3 +41,5 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
 
 // Strict dotted quad "a.b.c.d", each 0-255 in decimal. Network byte order.
 bool ParseDottedQuad(const char* text, uint32_t* addr);
+// And back: the address (network byte order) as text in text[16].
+const char* DottedQuad(uint32_t addr, char* text);

@@ -32,6 +32,9 @@ constexpr size_t kWorkerWireMaxBytes = sizeof(WorkerWire) + 512;
 // Event lines begin with this byte; anything else on a worker's standard
 // error (a message, a sanitizer's report) is passed on as it is.
 constexpr char kWorkerMark = '\x1e';
+// Room for the longest event line, mark and newline included: a record,
+// eleven numbers and its name in hex.
+constexpr size_t kWorkerEventBytes = 256 + 2 * kRecordNameBytes;
 
 // Worker: `stop` is what a console event would call (the parent forwards
 // its own events, and the end of its input counts as one).

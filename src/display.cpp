@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "options.h"
 #include "platform.h"
 
 namespace {
@@ -35,19 +36,13 @@ int Erase(char* out) {
     return n;
 }
 
-void AddressText(uint32_t addr, char* text, size_t len) {
-    uint8_t b[4];
-    memcpy(b, &addr, sizeof b);
-    snprintf(text, len, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-}
-
 }  // namespace
 
 void DisplayStart(void) { live = plat_stdout_is_live_terminal(); }
 
 void DisplayEvent(uint32_t addr, const char* format, ...) {
     char text[16];
-    AddressText(addr, text, sizeof text);
+    DottedQuad(addr, text);
     char line[512];
     va_list args;
     va_start(args, format);
@@ -71,7 +66,7 @@ void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms) {
     for (int i = 0; i < count; ++i) {
         const DisplayRow& r = rows[i];
         char addr[16];
-        AddressText(r.addr, addr, sizeof addr);
+        DottedQuad(r.addr, addr);
         const uint32_t percent = r.blocks_total ? r.blocks_done * 100 / r.blocks_total : 0;
         char bar[kBarCells + 1];
         const int full = static_cast<int>(percent * kBarCells / 100);

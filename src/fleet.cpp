@@ -34,15 +34,12 @@ constexpr int kQueueSlots = 64;
 // Signature and announced address: datagrams alike in these come from one
 // machine, and the newer says all that the older did.
 constexpr int kMachineKeyBytes = 15;
-constexpr int kAppKind = 2;
-constexpr int kNameOffset = 27;  // where an announcement's name begins
 
 // WAITING and WORKING only in a parallel run's parent: chosen, and in the
 // hands of a worker process.
 enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED, WAITING, WORKING };
 
 struct Machine {
-    uint32_t addr;  // network byte order
     Phase phase;
     int resets;
     uint64_t reset_ms, run_ms;
@@ -94,16 +91,9 @@ uint64_t WaitMs() { return static_cast<uint64_t>(opts.timeout_s ? opts.timeout_s
 
 bool IsFinal(Phase p) { return p == UPDATED || p == FAILED || p == UNCONFIRMED || p == LISTED; }
 
-const char* AddressText(uint32_t addr, char* text, size_t len) {
-    uint8_t b[4];
-    memcpy(b, &addr, sizeof b);
-    snprintf(text, len, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    return text;
-}
-
 int Find(uint32_t addr) {
     for (int i = 0; i < machine_count; ++i)
-        if (machines[i].addr == addr) return i;
+        if (machines[i].rec.addr == addr) return i;
     return -1;
 }
 
@@ -119,15 +109,11 @@ void SetName(MachineRecord& r, const char* name, int len) {
     r.name_len = len;
 }
 
-// What the announcement in udpDataBuff says, for the record.
-int AnnouncedNameLength() { return static_cast<int>(strnlen(udpDataBuff + kNameOffset, BUF_SIZE - kNameOffset)); }
-
 // -1 when the table is full: that machine is then left alone.
 int Add(uint32_t addr, Phase phase, uint64_t now, int kind, uint32_t serial, const char* name, int name_len) {
     if (machine_count == kFleetMaxMachines) return -1;
     Machine& m = machines[machine_count];
     m = Machine{};
-    m.addr = addr;
     m.phase = phase;
     m.rec.addr = addr;
     m.rec.has_serial = kind == kAppKind;
@@ -139,7 +125,7 @@ int Add(uint32_t addr, Phase phase, uint64_t now, int kind, uint32_t serial, con
 }
 
 int AddAnnounced(uint32_t addr, Phase phase, uint64_t now) {
-    return Add(addr, phase, now, announced_kind, announced_serial, udpDataBuff + kNameOffset, AnnouncedNameLength());
+    return Add(addr, phase, now, announced_kind, announced_serial, udpDataBuff + kNameOffset, NameFieldLength(udpDataBuff));
 }
 
 // The machine has its result: into the report at once, and to the parent
@@ -150,13 +136,13 @@ void Finish(Machine& m, Phase phase, uint64_t now, RecordReason reason) {
     m.rec.result = phase == UPDATED ? RESULT_UPDATED : phase == FAILED ? RESULT_FAILED : RESULT_UNCONFIRMED;
     m.rec.reason = reason;
     m.rec.finished_utc_ms = plat_utc_ms();
-    if (ReportOn()) ReportMachine(m.rec, fw_name, fw_size);
+    ReportMachine(m.rec, fw_name, fw_size);
     WorkerRecord(m.rec);
 }
 
 void LeftAlone(uint32_t addr) {
     char text[16];
-    printf("\nleft alone: %s", AddressText(addr, text, sizeof text));
+    printf("\nleft alone: %s", DottedQuad(addr, text));
 }
 
 // As Add, but a machine the table cannot hold is told to be left alone.
@@ -349,19 +335,16 @@ int FleetChoose(int retv) {
         const bool boot = announced_kind != kAppKind;
         if (!opts.all) {
             explored = true;
-            if (Add(addr, LISTED, now, announced_kind, announced_serial, udpDataBuff + kNameOffset,
-                    AnnouncedNameLength()) < 0)
-                return -1;
-            if (ReportOn())
-                ReportListed(addr, udpDataBuff + kNameOffset, AnnouncedNameLength(), boot, !boot, announced_serial);
+            if (AddAnnounced(addr, LISTED, now) < 0) return -1;
+            ReportListed(addr, udpDataBuff + kNameOffset, NameFieldLength(udpDataBuff), boot, !boot, announced_serial);
             return 3;
         }
         if (i < 0 && AddAnnounced(addr, LISTED, now) >= 0) {
             char text[16];
             const char* name = udpDataBuff + kNameOffset;
-            printf("\nmachine: %s %.*s", AddressText(addr, text, sizeof text), AnnouncedNameLength(), name);
+            printf("\nmachine: %s %.*s", DottedQuad(addr, text), NameFieldLength(udpDataBuff), name);
             if (announced_kind == kAppKind) printf(" No: %" PRIu32, announced_serial);
-            if (ReportOn()) ReportListed(addr, name, AnnouncedNameLength(), boot, !boot, announced_serial);
+            ReportListed(addr, name, NameFieldLength(udpDataBuff), boot, !boot, announced_serial);
         }
         return -1;
     }
@@ -380,7 +363,7 @@ int FleetChoose(int retv) {
             if (first > run_ms && first <= run_ms + WaitMs()) {
                 Machine& m = machines[i];
                 m.rec.run_to_confirm_ms = static_cast<int64_t>(first - run_ms);
-                SetName(m.rec, udpDataBuff + kNameOffset, AnnouncedNameLength());
+                SetName(m.rec, udpDataBuff + kNameOffset, NameFieldLength(udpDataBuff));
                 m.rec.has_serial = true;
                 m.rec.serial = announced_serial;
                 WorkerSay("confirmed %lld", static_cast<long long>(m.rec.run_to_confirm_ms));
@@ -496,10 +479,9 @@ void FleetReport(const char* version, bool line_open) {
         ++counts[m.rec.result];
         if (only_explore == 1) continue;
         char text[16];
-        printf("result: %s %s\n", AddressText(m.addr, text, sizeof text), ResultText(m.rec.result));
+        printf("result: %s %s\n", DottedQuad(m.rec.addr, text), ResultText(m.rec.result));
     }
-    if (ReportOn())
-        ReportSummary(counts, only_explore == 1, FleetExitStatus(), start_utc_ms, plat_utc_ms(), version);
+    ReportSummary(counts, only_explore == 1, FleetExitStatus(), start_utc_ms, plat_utc_ms(), version);
 }
 
 int FleetExitStatus(void) {
@@ -522,7 +504,7 @@ int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int n
 
 int FleetMachineCount(void) { return machine_count; }
 
-uint32_t FleetAddressOf(int i) { return machines[i].addr; }
+uint32_t FleetAddressOf(int i) { return machines[i].rec.addr; }
 
 FleetSlot FleetSlotOf(int i) {
     if (machines[i].phase == WAITING) return SLOT_WAITING;
@@ -540,7 +522,7 @@ void FleetConclude(int i, const MachineRecord& r) {
     // A worker that could not tell still leaves what the parent heard.
     const MachineRecord heard = m.rec;
     m.rec = r;
-    m.rec.addr = m.addr;
+    m.rec.addr = heard.addr;
     if (r.name_len == 0) SetName(m.rec, heard.name, heard.name_len);
     if (!r.has_serial) {
         m.rec.has_serial = heard.has_serial;
@@ -548,7 +530,7 @@ void FleetConclude(int i, const MachineRecord& r) {
     }
     m.phase = r.result == RESULT_UPDATED ? UPDATED : r.result == RESULT_FAILED ? FAILED : UNCONFIRMED;
     last_progress_ms = plat_now_ms();
-    if (ReportOn()) ReportMachine(m.rec, fw_name, fw_size);
+    ReportMachine(m.rec, fw_name, fw_size);
 }
 
 void FleetJudgeTime(void) { KeepTimeLimits(plat_now_ms()); }

@@ -22,7 +22,6 @@ static const char ID_PACKET_SIGNATURE[] = {
     '\x22', '\xEF', '\x44', '\x1A', '\x33', '\xE9', '\xF1', '\x34', '\x54', '\x9E', '\x78'};
 static constexpr int kSignatureLength = sizeof ID_PACKET_SIGNATURE;
 static constexpr uint16_t kMachinePort = 888;
-static constexpr int kNameOffset = 27;
 
 static constexpr uint32_t kWaitPollMs = 1000;
 static constexpr uint32_t kNextStateMs = 5;
@@ -91,7 +90,12 @@ int MatchName(const char* name, int* len) {
     return -1;
 }
 
-uint32_t ReadSerial(const char* datagram, int from) {
+int NameFieldLength(const char* datagram) {
+    return static_cast<int>(strnlen(datagram + kNameOffset, BUF_SIZE - kNameOffset));
+}
+
+uint32_t ReadSerial(const char* datagram, int name_len) {
+    const int from = kNameOffset + name_len + 1 + 2;
     char number[BUF_SIZE + 1];
     int avail = BUF_SIZE - from;
     memcpy(number, datagram + from, static_cast<size_t>(avail));
@@ -131,10 +135,10 @@ int PharseUDPPacket(void) {
 
     // A datagram that fills the whole buffer has no zero byte behind its
     // text: both the trace and the number stop at the buffer's end.
-    printf(" Name: %.*s", static_cast<int>(strnlen(name, BUF_SIZE - kNameOffset)), name);
+    printf(" Name: %.*s", NameFieldLength(udpDataBuff), name);
     addr += 1;
     if (retv == 2) {
-        uint32_t sernum = ReadSerial(udpDataBuff, addr + 2);
+        uint32_t sernum = ReadSerial(udpDataBuff, len);
         printf(" No: %" PRIu32, sernum);
         announced_serial = sernum;
     }

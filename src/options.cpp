@@ -85,6 +85,13 @@ bool ParseDottedQuad(const char* text, uint32_t* addr) {
     return true;
 }
 
+const char* DottedQuad(uint32_t addr, char* text) {
+    uint8_t b[4];
+    memcpy(b, &addr, sizeof b);
+    snprintf(text, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
 // Rules between options, once all of them are read.
 static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, int image, char* why, size_t why_len) {
     if (jobs_given && !o.all) {

@@ -23,11 +23,7 @@ namespace {
 // Workers are read, fed and started this often; the design's own waits
 // are 10 ms and more, so nothing here polls faster than the design does.
 constexpr uint32_t kPollMs = 20;
-constexpr int kNameOffset = 27;  // where an announcement's name begins
-constexpr int kAddressOffset = 11;
-constexpr int kAppKind = 2;
 constexpr int kMaxLeftAlone = 1024;
-constexpr int kLineBytes = 2200;  // longer than any event line, a record included
 constexpr int kDeciles = 10;
 // Room for "/255.255.255.255.log" behind it in a path buffer of kLogPathBytes.
 constexpr size_t kLogPathBytes = 1024;
@@ -36,6 +32,7 @@ constexpr size_t kMaxLogDirBytes = kLogPathBytes - 32;
 struct Pending {
     char data[BUF_SIZE];
     int len;  // 0: none
+    int kind;
     uint64_t arrived_ms, first_arrived_ms;
 };
 
@@ -48,7 +45,7 @@ struct Job {
     const char* phase;
     uint32_t blocks_done, blocks_total;
     uint32_t decile;
-    char line[kLineBytes];
+    char line[kWorkerEventBytes];
     int line_len;
 };
 
@@ -71,9 +68,8 @@ bool IsLeftAlone(uint32_t addr) {
 
 // "Tavix7 No: 1001", or a boot loader's name: for the console.
 void Describe(const char* data, int kind, uint32_t serial, char* out, int cap) {
-    const char* name = data + kNameOffset;
     char printable[BUF_SIZE];
-    DisplayPrintable(name, static_cast<int>(strnlen(name, BUF_SIZE - kNameOffset)), printable, sizeof printable);
+    DisplayPrintable(data + kNameOffset, NameFieldLength(data), printable, sizeof printable);
     if (kind == kAppKind) {
         snprintf(out, static_cast<size_t>(cap), "%.64s No: %" PRIu32, printable, serial);
     } else {
@@ -102,12 +98,11 @@ void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrive
     const int kind = MatchName(data + kNameOffset, &name_len);
     if (kind == -1) return;
     uint32_t addr;
-    memcpy(&addr, data + kAddressOffset, sizeof addr);
+    memcpy(&addr, data + kAnnouncedAddressOffset, sizeof addr);
     if (IsLeftAlone(addr)) return;
-    const uint32_t serial = kind == kAppKind ? ReadSerial(data, kNameOffset + name_len + 1 + 2) : 0;
+    const uint32_t serial = kind == kAppKind ? ReadSerial(data, name_len) : 0;
     bool added = false;
-    const int full_name_len = static_cast<int>(strnlen(data + kNameOffset, BUF_SIZE - kNameOffset));
-    const int i = FleetHeard(addr, kind, serial, data + kNameOffset, full_name_len, &added);
+    const int i = FleetHeard(addr, kind, serial, data + kNameOffset, NameFieldLength(data), &added);
     char about[128];
     if (i < 0) {
         if (left_alone_count < kMaxLeftAlone) left_alone[left_alone_count++] = addr;
@@ -127,6 +122,7 @@ void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrive
         const uint64_t first = same && p.first_arrived_ms < first_arrived_ms ? p.first_arrived_ms : first_arrived_ms;
         memcpy(p.data, data, BUF_SIZE);
         p.len = len;
+        p.kind = kind;
         p.arrived_ms = arrived_ms;
         p.first_arrived_ms = first;
         break;
@@ -156,10 +152,8 @@ void Start(int machine, uint64_t now) {
         }
     if (job == nullptr) return;
     const uint32_t addr = FleetAddressOf(machine);
-    uint8_t b[4];
-    memcpy(b, &addr, sizeof b);
     char address[16], timeout[16], log[kLogPathBytes];
-    snprintf(address, sizeof address, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    DottedQuad(addr, address);
     snprintf(timeout, sizeof timeout, "%u", static_cast<unsigned>(opts.timeout_s));
     const char* args[9];
     int n = 0;
@@ -181,8 +175,7 @@ void Start(int machine, uint64_t now) {
         return;
     }
     *job = Job{true, false, machine, job->child, now, "", 0, 0, 0, {}, 0};
-    int kind_len = 0;
-    job->phase = MatchName(pending[machine].data + kNameOffset, &kind_len) == kAppKind ? "resetting" : "boot loader";
+    job->phase = pending[machine].kind == kAppKind ? "resetting" : "boot loader";
     ++running;
     FleetWorking(machine);
     char wire[kWorkerWireMaxBytes];
@@ -290,7 +283,7 @@ bool Drain(Job& job) {
         for (int k = 0; k < n; ++k) {
             if (buf[k] == '\n') {
                 Line(job);
-            } else if (job.line_len < kLineBytes - 1) {
+            } else if (job.line_len < static_cast<int>(kWorkerEventBytes) - 1) {
                 job.line[job.line_len++] = buf[k];
             }
         }

@@ -5,9 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
-#include <string>
 
+#include "options.h"
 #include "platform.h"
 #include "ymodem.h"
 
@@ -38,56 +37,11 @@ constexpr const char* kKindTexts[] = {"application", "boot loader"};
 static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_WORKER_FAILED + 1, "a text per reason");
 static_assert(sizeof kResultTexts / sizeof kResultTexts[0] == RESULT_UNCONFIRMED + 1, "a text per result");
 
-// ------------------------------------------------------ worst-case line sizes
-
-constexpr size_t TextBytes(const char* text) { return std::char_traits<char>::length(text); }
-
-template <size_t N>
-constexpr size_t LongestQuoted(const char* const (&texts)[N]) {
-    size_t longest = 0;
-    for (const char* t : texts)
-        if (t && TextBytes(t) > longest) longest = TextBytes(t);
-    return longest + 2;
-}
-
-// `{"key":` or `,"key":` per key, then `}` and the newline.
-constexpr size_t KeysBytes(std::initializer_list<const char*> keys) {
-    size_t n = 0;
-    for (const char* k : keys) n += TextBytes(k) + 4;
-    return n + 2;
-}
-
-constexpr size_t EscapedBytes(size_t len) { return 6 * len + 2; }
-
-constexpr size_t kNullBytes = 4;
-constexpr size_t kUint32Bytes = 10;  // 4294967295
-constexpr size_t kInt64Bytes = 20;   // -9223372036854775808
-constexpr size_t kIntBytes = 11;     // -2147483648
-constexpr size_t kMsBytes = 19;      // 9223372036854775807: a negative one is null
-static_assert(sizeof(long) <= sizeof(int64_t) && sizeof(int) <= 4, "number widths");
-constexpr size_t kAddressBytes = TextBytes("\"255.255.255.255\"");
-constexpr size_t kTimeBytes = TextBytes("\"2026-12-08T14:30:01.123Z\"");
-constexpr size_t kReasonBytes = LongestQuoted(kReasonTexts);
-constexpr size_t kResultBytes = LongestQuoted(kResultTexts);
-constexpr size_t kKindBytes = LongestQuoted(kKindTexts);
-static_assert(kNullBytes <= kUint32Bytes && kNullBytes <= kReasonBytes && kNullBytes <= kMsBytes,
-              "null is never the widest value");
-
-constexpr size_t kMachineLineBytes =
-    KeysBytes({"address", "name", "serial", "result", "reason", "image", "image_bytes", "started", "finished",
-               "reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms", "data_blocks_sent", "data_blocks_resent"}) +
-    kAddressBytes + EscapedBytes(kRecordNameBytes) + kUint32Bytes + kResultBytes + kReasonBytes +
-    EscapedBytes(kImagePathMaxBytes) + kInt64Bytes + 2 * kTimeBytes + 3 * kMsBytes + 2 * kUint32Bytes;
-constexpr size_t kListedLineBytes = KeysBytes({"address", "name", "serial", "kind"}) + kAddressBytes +
-                                    EscapedBytes(kRecordNameBytes) + kUint32Bytes + kKindBytes;
-// The summary's inner object adds its own braces, and the largest of its two
-// forms is the one with three counts.
-constexpr size_t kSummaryLineBytes = KeysBytes({"summary", "status", "started", "finished", "version"}) +
-                                     KeysBytes({"updated", "failed", "unconfirmed"}) - 1 + 3 * kIntBytes + kIntBytes +
-                                     2 * kTimeBytes + EscapedBytes(kVersionMaxBytes);
-static_assert(kListedLineBytes <= kMachineLineBytes && kSummaryLineBytes <= kMachineLineBytes,
-              "one buffer size serves every line");
-constexpr size_t kLineBytes = kMachineLineBytes + 1;  // and the terminator
+// The widest line is a machine's: its name and the image path escaped at
+// six bytes apiece, and under 600 bytes of keys, numbers and times.
+constexpr size_t kLineBytes = 8192;
+static_assert(kLineBytes > 6 * (kRecordNameBytes + kImagePathMaxBytes) + 1024, "room for the widest line");
+constexpr size_t kInt64Bytes = 20;  // -9223372036854775808
 
 // --------------------------------------------------------------- line writer
 
@@ -153,14 +107,25 @@ void PutText(Line& l, const char* text) {
 }
 
 void PutAddress(Line& l, uint32_t addr) {
-    uint8_t b[4];
-    memcpy(b, &addr, sizeof b);
-    Put(l, "\"");
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) Put(l, ".");
-        PutUint(l, b[i]);
+    char text[16];
+    PutText(l, DottedQuad(addr, text));
+}
+
+// Text of at most `most` bytes, or null.
+void PutBounded(Line& l, const char* text, size_t most) {
+    if (text == nullptr) {
+        Put(l, "null");
+        return;
     }
-    Put(l, "\"");
+    PutString(l, text, strnlen(text, most));
+}
+
+void PutSerial(Line& l, bool has_serial, uint32_t serial) {
+    if (has_serial) {
+        PutUint(l, serial);
+    } else {
+        Put(l, "null");
+    }
 }
 
 void PutTime(Line& l, uint64_t utc_ms) {
@@ -250,7 +215,6 @@ void Digits(char* out, unsigned value, int width) {
 
 }  // namespace
 
-// The tests declare this and the Report*Line builders themselves.
 extern const size_t kReportLineBytes = kLineBytes;
 
 const char* ReasonText(RecordReason reason) {
@@ -332,19 +296,13 @@ size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long im
     Key(l, "name");
     PutString(l, r.name, Clamp(r.name_len, kRecordNameBytes));
     Key(l, "serial");
-    if (r.has_serial)
-        PutUint(l, r.serial);
-    else
-        Put(l, "null");
+    PutSerial(l, r.has_serial, r.serial);
     Key(l, "result");
     PutText(l, ResultText(r.result));
     Key(l, "reason");
     PutText(l, ReasonText(r.reason));
     Key(l, "image");
-    if (image_path == nullptr)
-        Put(l, "null");
-    else
-        PutString(l, image_path, strnlen(image_path, kImagePathMaxBytes));
+    PutBounded(l, image_path, kImagePathMaxBytes);
     Key(l, "image_bytes");
     PutInt(l, image_bytes);
     Key(l, "started");
@@ -373,10 +331,7 @@ size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot
     Key(l, "name");
     PutString(l, name, name ? Clamp(name_len, kRecordNameBytes) : 0);
     Key(l, "serial");
-    if (has_serial)
-        PutUint(l, serial);
-    else
-        Put(l, "null");
+    PutSerial(l, has_serial, serial);
     Key(l, "kind");
     PutText(l, kKindTexts[boot_loader ? 1 : 0]);
     return End(l);
@@ -407,10 +362,7 @@ size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64
     Key(l, "finished");
     PutTime(l, finished_utc_ms);
     Key(l, "version");
-    if (version == nullptr)
-        Put(l, "null");
-    else
-        PutString(l, version, strnlen(version, kVersionMaxBytes));
+    PutBounded(l, version, kVersionMaxBytes);
     return End(l);
 }
 

@@ -19,7 +19,6 @@ namespace {
 
 constexpr uint32_t kInputEndedPollMs = 1000;
 constexpr uint32_t kEventOther = 2;  // what the end of the parent's input counts as
-constexpr size_t kEventBytes = 64 + 2 * kRecordNameBytes;
 
 plat_console_handler stop_run = nullptr;
 bool input_ended = false;  // listener thread only
@@ -75,7 +74,7 @@ uint32_t WorkerPollUDP(void) {
 
 void WorkerSay(const char* format, ...) {
     if (!worker_on) return;
-    char line[kEventBytes];
+    char line[kWorkerEventBytes];
     line[0] = kWorkerMark;
     va_list args;
     va_start(args, format);
