@@ -52,6 +52,9 @@ const char kUsage[] =
     "      --c-forever         answer every block 0 with 'C'\n"
     "      --garbage           answer data blocks with junk bytes instead of ACK\n"
     "      --nak-storm         answer every data block with NAK\n"
+    "      --fail-transfers N  answer every data block with NAK in the first N batches\n"
+    "                          (counted per '1', or per connection with --receive-only);\n"
+    "                          later batches go through, so a retry can succeed\n"
     "      --silent-after-run  start the application on '3' as usual, but never\n"
     "                          announce it (the update cannot be confirmed)\n"
     "\n"
@@ -77,6 +80,7 @@ const char kUsage[] =
     "  t=9 block K repeat [bad crc]  previous block again, ACK (NAK if bad crc)\n"
     "  t=9 block K bad header|crc|number=0xNN   NAK sent\n"
     "  t=9 block K silent|close|nak-storm|garbage  fault option acted\n"
+    "                                (nak-storm also for --fail-transfers)\n"
     "  t=9 timeout partial=N         incomplete frame dropped, NAK sent\n"
     "  t=9 eot nak|ack|repeat|unexpected|silent\n"
     "  t=9 end-of-batch [repeat]     closing block acknowledged\n"
@@ -102,6 +106,7 @@ enum LongOnly {
   kCForever,
   kGarbage,
   kNakStorm,
+  kFailTransfers,
   kSilentAfterRun,
 };
 
@@ -127,6 +132,7 @@ const option kOptions[] = {
     {"c-forever", no_argument, nullptr, kCForever},
     {"garbage", no_argument, nullptr, kGarbage},
     {"nak-storm", no_argument, nullptr, kNakStorm},
+    {"fail-transfers", required_argument, nullptr, kFailTransfers},
     {"silent-after-run", no_argument, nullptr, kSilentAfterRun},
     {"verbose", no_argument, nullptr, 'v'},
     {"log", required_argument, nullptr, 'l'},
@@ -233,6 +239,10 @@ int main(int argc, char** argv) {
       case kCloseAt:
         if (!number(1, LONG_MAX)) return BadOption("--close-at-block", arg);
         config.faults.close_at_block = value;
+        break;
+      case kFailTransfers:
+        if (!number(1, LONG_MAX)) return BadOption("--fail-transfers", arg);
+        config.faults.fail_transfers = value;
         break;
       case kOut: config.out_path = arg; break;
       case kExitAfterRun: config.exit_after_run = true; break;

@@ -51,6 +51,7 @@ void YmodemReceiver::Start(std::int64_t now_ms, bool c_at_once) {
   delayed_reply_.clear();
   silent_ = false;
   c_first_done_ = false;
+  ++starts_;
   state_ = State::kWaitHeader;
   next_c_ms_ = c_at_once ? now_ms : now_ms + c_interval_ms_ / 2;
 }
@@ -165,7 +166,7 @@ YmodemReceiver::Event YmodemReceiver::OnFrame(std::int64_t now_ms, const std::ui
     } else if (!crc_ok) {
       LogEvent("block %ld bad crc", block_);
       out->append(nak);
-    } else if (faults_.nak_storm) {
+    } else if (faults_.nak_storm || starts_ <= faults_.fail_transfers) {
       LogEvent("block %ld nak-storm", block_);
       out->append(nak);
     } else if (faults_.garbage) {

@@ -13,6 +13,7 @@ struct ReceiverFaults {
   bool c_forever = false;      // answer every block 0 with 'C'
   bool garbage = false;        // answer data blocks with junk bytes
   bool nak_storm = false;      // answer data blocks with NAK
+  long fail_transfers = 0;     // answer data blocks with NAK in the first N batches
 };
 
 // YMODEM batch receiver (CRC-16 mode) fed from a byte stream that may split
@@ -69,6 +70,7 @@ class YmodemReceiver {
   std::int64_t delayed_due_ms_ = 0;
   bool silent_ = false;
   bool c_first_done_ = false;
+  long starts_ = 0;  // batches started, for fail_transfers
 
   long block_ = 0;         // number of the data block expected next
   long long size_ = -1;    // announced length, -1 when block 0 gave none
