@@ -1,6 +1,7 @@
 #include "machine.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +52,7 @@ class Machine {
   void CloseListener();
   void Accept(std::int64_t now);
   void DropConnection(const char* why);
+  bool OpenRxDump();
   void ReadConnection(std::int64_t now);
   void HandleCommand(std::int64_t now, std::uint8_t byte);
   void PumpReceiver(std::int64_t now);
@@ -70,6 +72,8 @@ class Machine {
   int udp_ = -1;
   int listener_ = -1;
   int conn_ = -1;
+  int rx_dump_ = -1;
+  long connections_ = 0;  // accepted so far; numbers the --rx-dump files
   Phase phase_ = Phase::kApp;
   Phase next_phase_ = Phase::kApp;
   std::int64_t restart_done_ms_ = 0;
@@ -84,7 +88,7 @@ class Machine {
 };
 
 Machine::~Machine() {
-  for (int fd : {udp_, listener_, conn_}) {
+  for (int fd : {udp_, listener_, conn_, rx_dump_}) {
     if (fd >= 0) close(fd);
   }
 }
@@ -158,7 +162,9 @@ void Machine::Accept(std::int64_t now) {
   if (fd < 0) return;
   conn_ = fd;
   out_.clear();
+  ++connections_;
   LogEvent("connect %s", AddressText(peer).c_str());
+  if (!OpenRxDump()) return;
   rx_.Stop();
   if (phase_ == Phase::kBoot && cfg_.receive_only) {
     LogEvent("receive");
@@ -166,11 +172,25 @@ void Machine::Accept(std::int64_t now) {
   }
 }
 
+// A dump that cannot be written ends the run: a comparison of runs would
+// otherwise be made against a file that is silently short.
+bool Machine::OpenRxDump() {
+  if (cfg_.rx_dump_prefix.empty()) return true;
+  const std::string path = cfg_.rx_dump_prefix + "." + std::to_string(connections_);
+  rx_dump_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (rx_dump_ >= 0) return true;
+  std::fprintf(stderr, "machine-sim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+  Finish(1);
+  return false;
+}
+
 void Machine::DropConnection(const char* why) {
   if (conn_ < 0) return;
   FlushOutput();
   close(conn_);
   conn_ = -1;
+  if (rx_dump_ >= 0) close(rx_dump_);
+  rx_dump_ = -1;
   out_.clear();
   rx_.Stop();
   LogEvent("close %s", why);
@@ -186,6 +206,17 @@ void Machine::ReadConnection(std::int64_t now) {
   if (n < 0) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) DropConnection("error");
     return;
+  }
+  for (ssize_t done = 0; rx_dump_ >= 0 && done < n;) {
+    const ssize_t written = write(rx_dump_, buf + done, static_cast<std::size_t>(n - done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      std::fprintf(stderr, "machine-sim: cannot write %s.%ld: %s\n", cfg_.rx_dump_prefix.c_str(),
+                   connections_, written < 0 ? std::strerror(errno) : "nothing written");
+      Finish(1);
+      return;
+    }
+    done += written;
   }
   for (ssize_t i = 0; i < n && conn_ >= 0 && !finished_; ++i) {
     if (rx_.Active()) {

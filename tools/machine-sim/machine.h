@@ -22,6 +22,7 @@ struct MachineConfig {
   bool exit_after_run = false;
   bool silent_after_run = false;  // the application started by '3' never announces
   std::string out_path;
+  std::string rx_dump_prefix;   // bytes of connection k go to PREFIX.k; empty: none
   ReceiverFaults faults;
 };
 

@@ -61,6 +61,8 @@ const char kUsage[] =
     "Output:\n"
     "  -v, --verbose           print wire events on stdout\n"
     "  -l, --log PATH          write wire events to PATH\n"
+    "      --rx-dump PREFIX    write every byte received on TCP connection k\n"
+    "                          (k = 1, 2, ... as accepted) to the file PREFIX.k\n"
     "  -h, --help              show this text\n"
     "\n"
     "Wire events, one per line, t = ms since start:\n"
@@ -89,7 +91,8 @@ const char kUsage[] =
     "  t=9 stop                      SIGINT/SIGTERM\n"
     "\n"
     "Exit status: 0 normally; 1 on a failed run (--exit-after-run), a signal\n"
-    "before it (--exit-after-run) or a socket error; 2 on bad options.\n";
+    "before it (--exit-after-run), a socket error or an --rx-dump file that\n"
+    "cannot be written; 2 on bad options.\n";
 
 enum LongOnly {
   kTcpPort = 256,
@@ -108,6 +111,7 @@ enum LongOnly {
   kNakStorm,
   kFailTransfers,
   kSilentAfterRun,
+  kRxDump,
 };
 
 const option kOptions[] = {
@@ -136,6 +140,7 @@ const option kOptions[] = {
     {"silent-after-run", no_argument, nullptr, kSilentAfterRun},
     {"verbose", no_argument, nullptr, 'v'},
     {"log", required_argument, nullptr, 'l'},
+    {"rx-dump", required_argument, nullptr, kRxDump},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -254,6 +259,10 @@ int main(int argc, char** argv) {
       case kSilentAfterRun: config.silent_after_run = true; break;
       case 'v': verbose = true; break;
       case 'l': log_path = arg; break;
+      case kRxDump:
+        if (*arg == '\0') return BadOption("--rx-dump", arg);
+        config.rx_dump_prefix = arg;
+        break;
       case 'h': std::fputs(kUsage, stdout); return 0;
       default: std::fputs("see machine-sim --help\n", stderr); return 2;
     }
