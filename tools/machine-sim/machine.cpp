@@ -38,7 +38,7 @@ std::string AddressText(const sockaddr_in& address) {
 class Machine {
  public:
   explicit Machine(const MachineConfig& config)
-      : cfg_(config), rx_(config.faults, config.c_interval_ms) {}
+      : cfg_(config), rx_(config.faults, config.c_interval_ms, config.strict) {}
   ~Machine();
   int Run();
 
@@ -239,6 +239,8 @@ void Machine::HandleCommand(std::int64_t now, std::uint8_t byte) {
     return;
   }
   if (byte == '3') {
+    // Taken outside a receiver, it comes with no batch ended on this connection.
+    if (cfg_.strict && !rx_.CommandAfterBatchEnd()) LogEvent("early run");
     RunFirmware();
   } else if (rx_.Active()) {
     return;  // a stray byte between frames; a boot loader in transfer ignores it

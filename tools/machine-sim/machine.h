@@ -20,6 +20,7 @@ struct MachineConfig {
   int c_interval_ms = 1000;
   bool receive_only = false;
   bool exit_after_run = false;
+  bool strict = false;          // log bytes that come before they are asked for
   bool silent_after_run = false;  // the application started by '3' never announces
   std::string out_path;
   std::string rx_dump_prefix;   // bytes of connection k go to PREFIX.k; empty: none

@@ -43,6 +43,11 @@ const char kUsage[] =
     "                          (with --receive-only: at the end of the batch)\n"
     "      --receive-only      every connection is a YMODEM receiver at once, without\n"
     "                          commands (e.g. for sz --ymodem through socat)\n"
+    "      --strict            log as 'early ...' a block 0 that comes before the\n"
+    "                          first 'C', a data block, EOT or closing block before\n"
+    "                          the answer to the one before it, and '3' before the\n"
+    "                          closing block's ACK (judged by when the first byte\n"
+    "                          came in); the machine acts on them as usual\n"
     "\n"
     "Faults (N counts data blocks from 1, without wrapping):\n"
     "      --block-delay-ms N  wait N ms before acknowledging each data block\n"
@@ -89,6 +94,8 @@ const char kUsage[] =
     "  t=9 end-of-batch [repeat]     closing block acknowledged\n"
     "  t=9 saved bytes=N [failed]    image written (--out)\n"
     "  t=9 run size=N intact|broken  '3' taken\n"
+    "  t=9 early block 0|block K|eot|closing|run  came before it was asked for\n"
+    "                                (--strict; logged before the event itself)\n"
     "  t=9 stop                      SIGINT/SIGTERM\n"
     "\n"
     "Exit status: 0 normally; 1 on a failed run (--exit-after-run), a signal\n"
@@ -113,6 +120,7 @@ enum LongOnly {
   kFailTransfers,
   kSilentAfterRun,
   kRxDump,
+  kStrict,
 };
 
 const option kOptions[] = {
@@ -130,6 +138,7 @@ const option kOptions[] = {
     {"out", required_argument, nullptr, kOut},
     {"exit-after-run", no_argument, nullptr, kExitAfterRun},
     {"receive-only", no_argument, nullptr, kReceiveOnly},
+    {"strict", no_argument, nullptr, kStrict},
     {"block-delay-ms", required_argument, nullptr, kBlockDelay},
     {"silent-from-block", required_argument, nullptr, kSilentFrom},
     {"close-at-block", required_argument, nullptr, kCloseAt},
@@ -253,6 +262,7 @@ int main(int argc, char** argv) {
       case kOut: config.out_path = arg; break;
       case kExitAfterRun: config.exit_after_run = true; break;
       case kReceiveOnly: config.receive_only = true; break;
+      case kStrict: config.strict = true; break;
       case kCFirst: config.faults.c_first = true; break;
       case kCForever: config.faults.c_forever = true; break;
       case kGarbage: config.faults.garbage = true; break;

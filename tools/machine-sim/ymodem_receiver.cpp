@@ -42,12 +42,15 @@ std::string Printable(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-YmodemReceiver::YmodemReceiver(const ReceiverFaults& faults, int c_interval_ms)
-    : faults_(faults), c_interval_ms_(c_interval_ms) {}
+YmodemReceiver::YmodemReceiver(const ReceiverFaults& faults, int c_interval_ms, bool strict)
+    : faults_(faults), c_interval_ms_(c_interval_ms), strict_(strict) {}
 
 void YmodemReceiver::Start(std::int64_t now_ms, bool c_at_once) {
   ResetFile();
+  in_offset_ += in_.size();
   in_.clear();
+  stamps_.clear();
+  AwaitAnswer();  // block 0 waits for the first 'C'
   delayed_reply_.clear();
   silent_ = false;
   c_first_done_ = false;
@@ -58,6 +61,7 @@ void YmodemReceiver::Start(std::int64_t now_ms, bool c_at_once) {
 
 void YmodemReceiver::Feed(std::int64_t now_ms, const std::uint8_t* data, std::size_t size) {
   if (state_ == State::kIdle || size == 0) return;
+  if (strict_) stamps_.emplace_back(in_offset_ + in_.size(), requests_);
   in_.insert(in_.end(), data, data + size);
   last_rx_ms_ = now_ms;
 }
@@ -68,22 +72,27 @@ YmodemReceiver::Event YmodemReceiver::Poll(std::int64_t now_ms, std::string* out
   if (!delayed_reply_.empty()) {
     if (now_ms < delayed_due_ms_) return Event::kNone;
     out->append(delayed_reply_);
+    requests_ += delayed_reply_.size();  // only ever an ACK
     delayed_reply_.clear();
   }
   std::size_t used = 0;
   Event event = Event::kNone;
   while (used < in_.size() && event == Event::kNone && delayed_reply_.empty()) {
     const std::uint8_t lead = in_[used];
+    const std::uint64_t stamp = strict_ ? StampAt(in_offset_ + used) : 0;
     if (lead == kEot) {
       ++used;
+      if (strict_ && stamp < need_) LogEvent("early eot");
       OnEot(now_ms, out);
     } else if (lead != kSoh && lead != kStx) {
       ++used;
+      command_stamp_ = stamp;
       *command = lead;
       event = Event::kCommand;
     } else {
       const std::size_t data_len = lead == kSoh ? kShortBlockBytes : kLongBlockBytes;
       if (in_.size() - used < data_len + kFrameOverheadBytes) break;
+      if (strict_ && stamp < need_) LogEarlyFrame(in_[used + 1]);
       event = OnFrame(now_ms, &in_[used], data_len, out);
       used += data_len + kFrameOverheadBytes;
     }
@@ -93,16 +102,18 @@ YmodemReceiver::Event YmodemReceiver::Poll(std::int64_t now_ms, std::string* out
     return event;
   }
   in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(used));
+  in_offset_ += used;
   if (event != Event::kNone) return event;
 
   if (!in_.empty() && delayed_reply_.empty() && now_ms - last_rx_ms_ >= kPartialFrameTimeoutMs) {
     LogEvent("timeout partial=%zu", in_.size());
+    in_offset_ += in_.size();
     in_.clear();
     if (!silent_) out->push_back(static_cast<char>(kNak));
   }
   const bool wants_header = state_ == State::kWaitHeader || state_ == State::kWaitClosing;
   if (wants_header && in_.empty() && !silent_ && now_ms >= next_c_ms_) {
-    out->push_back(static_cast<char>(kCrcRequest));
+    Request(out, kCrcRequest);
     LogEvent("tx-c");
     next_c_ms_ = now_ms + c_interval_ms_;
   }
@@ -177,12 +188,13 @@ YmodemReceiver::Event YmodemReceiver::OnFrame(std::int64_t now_ms, const std::ui
       LogEvent("block %ld ok len=%zu%s", block_, data_len, note.c_str());
       ++block_;
       state_ = State::kData;
+      AwaitAnswer();
       Acknowledge(now_ms, out);
     }
   } else if (number == previous) {
     LogEvent("block %ld repeat%s", block_ - 1, crc_ok ? "" : " bad crc");
     if (crc_ok) {
-      out->push_back(static_cast<char>(kAck));
+      Request(out, kAck);
     } else {
       out->append(nak);
     }
@@ -196,11 +208,13 @@ YmodemReceiver::Event YmodemReceiver::OnFrame(std::int64_t now_ms, const std::ui
 YmodemReceiver::Event YmodemReceiver::OnHeaderFrame(const std::uint8_t* data,
                                                     std::size_t data_len, std::string* out) {
   if (data[0] == 0) {
-    out->push_back(static_cast<char>(kAck));
     if (state_ == State::kDone) {
+      Request(out, kAck);
       LogEvent("end-of-batch repeat");
       return Event::kNone;
     }
+    AwaitAnswer();  // the run command
+    Request(out, kAck);
     LogEvent("end-of-batch");
     finished_ = true;
     state_ = State::kDone;
@@ -219,7 +233,7 @@ YmodemReceiver::Event YmodemReceiver::OnHeaderFrame(const std::uint8_t* data,
   if (faults_.c_forever || (faults_.c_first && !c_first_done_)) {
     c_first_done_ = true;
     LogEvent("block 0 name=%s size=%s reply=C", name.c_str(), size_text);
-    out->push_back(static_cast<char>(kCrcRequest));
+    Request(out, kCrcRequest);
     return Event::kNone;
   }
   LogEvent("block 0 name=%s size=%s", name.c_str(), size_text);
@@ -228,8 +242,9 @@ YmodemReceiver::Event YmodemReceiver::OnHeaderFrame(const std::uint8_t* data,
   header_ok_ = true;
   block_ = 1;
   state_ = State::kData;
-  out->push_back(static_cast<char>(kAck));
-  out->push_back(static_cast<char>(kCrcRequest));
+  AwaitAnswer();
+  Request(out, kAck);
+  Request(out, kCrcRequest);
   return Event::kNone;
 }
 
@@ -242,21 +257,23 @@ void YmodemReceiver::OnEot(std::int64_t now_ms, std::string* out) {
     case State::kData:
       // The first EOT is refused so that a stray EOT byte cannot end a file.
       LogEvent("eot nak");
-      out->push_back(static_cast<char>(kNak));
+      AwaitAnswer();  // the second EOT
+      Request(out, kNak);
       eot_seen_ = true;
       state_ = State::kEotNaked;
       break;
     case State::kEotNaked:
       LogEvent("eot ack");
-      out->push_back(static_cast<char>(kAck));
-      out->push_back(static_cast<char>(kCrcRequest));
+      AwaitAnswer();  // the closing block
+      Request(out, kAck);
+      Request(out, kCrcRequest);
       state_ = State::kWaitClosing;
       next_c_ms_ = now_ms + c_interval_ms_;
       break;
     case State::kWaitClosing:
     case State::kDone:
       LogEvent("eot repeat");
-      out->push_back(static_cast<char>(kAck));
+      Request(out, kAck);
       break;
     default:
       LogEvent("eot unexpected");
@@ -296,6 +313,29 @@ void YmodemReceiver::Acknowledge(std::int64_t now_ms, std::string* out) {
     delayed_reply_.assign(1, static_cast<char>(kAck));
     delayed_due_ms_ = now_ms + faults_.block_delay_ms;
   } else {
-    out->push_back(static_cast<char>(kAck));
+    Request(out, kAck);
+  }
+}
+
+void YmodemReceiver::Request(std::string* out, std::uint8_t byte) {
+  out->push_back(static_cast<char>(byte));
+  ++requests_;
+}
+
+// Offsets asked for only grow, so chunks wholly behind one can go.
+std::uint64_t YmodemReceiver::StampAt(std::uint64_t offset) {
+  while (stamps_.size() > 1 && stamps_[1].first <= offset) stamps_.pop_front();
+  return stamps_.front().second;
+}
+
+void YmodemReceiver::LogEarlyFrame(std::uint8_t number) const {
+  if (state_ == State::kWaitHeader) {
+    LogEvent("early block 0");
+  } else if (state_ == State::kData || (state_ == State::kEotNaked && number != 0)) {
+    // Numbered as OnFrame() will log it: a repeat as the block before.
+    LogEvent("early block %ld",
+             number == static_cast<std::uint8_t>(block_ - 1) ? block_ - 1 : block_);
+  } else {
+    LogEvent("early closing");
   }
 }

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Faults the receiver can be told to show, so a sender's retry paths can be
@@ -28,7 +30,9 @@ class YmodemReceiver {
     kBatchEnd  // the closing empty block has been acknowledged
   };
 
-  YmodemReceiver(const ReceiverFaults& faults, int c_interval_ms);
+  // strict: log "early ..." for every frame, EOT or run command whose first
+  // byte came in before the request it answers went out.
+  YmodemReceiver(const ReceiverFaults& faults, int c_interval_ms, bool strict);
 
   // Starts a fresh batch; the first 'C' goes out at once or after half an
   // interval (so it does not coincide with a sender's whole-second pauses).
@@ -47,6 +51,9 @@ class YmodemReceiver {
   // Header accepted, end of batch reached, length as announced, no block
   // beyond the end and only 0x1A fill behind it.
   bool Intact() const;
+  // Whether the closing block's ACK had gone out when the first byte of the
+  // command last returned by Poll() came in.
+  bool CommandAfterBatchEnd() const { return state_ == State::kDone && command_stamp_ >= need_; }
   const std::vector<std::uint8_t>& Image() const { return image_; }
 
  private:
@@ -59,6 +66,11 @@ class YmodemReceiver {
   void ResetFile();
   std::string StoreBlock(const std::uint8_t* data, std::size_t data_len);
   void Acknowledge(std::int64_t now_ms, std::string* out);
+  void Request(std::string* out, std::uint8_t byte);
+  // The next frame answers the request put out next.
+  void AwaitAnswer() { need_ = requests_ + 1; }
+  std::uint64_t StampAt(std::uint64_t offset);
+  void LogEarlyFrame(std::uint8_t number) const;
 
   ReceiverFaults faults_;
   int c_interval_ms_;
@@ -71,6 +83,17 @@ class YmodemReceiver {
   bool silent_ = false;
   bool c_first_done_ = false;
   long starts_ = 0;  // batches started, for fail_transfers
+
+  // Strict checking. requests_ counts the 'C's and ACKs put out (and the NAK
+  // that asks for the second EOT); each chunk fed is stamped with its value
+  // then. A frame is early when the chunk holding its first byte has a stamp
+  // below need_.
+  bool strict_;
+  std::uint64_t requests_ = 0;
+  std::uint64_t need_ = 0;
+  std::uint64_t in_offset_ = 0;  // stream offset of in_[0]
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> stamps_;  // (chunk's offset, stamp)
+  std::uint64_t command_stamp_ = 0;
 
   long block_ = 0;         // number of the data block expected next
   long long size_ = -1;    // announced length, -1 when block 0 gave none
