@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-DEBIAN_PACKAGES := cmake g++ make libgtest-dev iproute2 util-linux python3 nlohmann-json3-dev
+DEBIAN_PACKAGES := cmake g++ make libgtest-dev iproute2 util-linux python3 nlohmann-json3-dev libssl-dev
 
 .PHONY: all deps build check demo windows bench clean
 

@@ -22,6 +22,7 @@ struct LanflashOptions {
     uint32_t jobs = kDefaultJobs;  // machines in progress at once, with --all
     const char* log_dir = nullptr;
     const char* report = nullptr;
+    bool fast = false;  // paced by the machine's answers
     // This process runs one machine for a parallel run's parent: its
     // announcements come on standard input, its progress goes to stderr.
     bool worker = false;

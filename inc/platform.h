@@ -3,6 +3,7 @@
 // functions; the build picks one, and no other file includes an OS header.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -80,6 +81,17 @@ void plat_sleep_ms(uint32_t ms);
 typedef void (*plat_sleep_hook)(uint32_t ms);
 void plat_set_sleep_hook(plat_sleep_hook hook);
 
+// A word that a thread bumps when something happened that another thread
+// may be waiting for (a datagram queued, a receive done, a batch handed
+// back), so that the waiter wakes at once instead of at its next look.
+typedef std::atomic<uint32_t> plat_news;
+// Adds one to *news and wakes every thread waiting on it.
+void plat_news_post(plat_news* news);
+// Waits while *news still holds `seen`, at most ms. Take `seen` before
+// looking at what is awaited, and a post in between is never missed. With a
+// sleep hook installed (tests), the wait is handed to it as a sleep.
+void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms);
+
 // Starts fn on a detached thread that never holds up the end of the process.
 // 0 on success.
 typedef void (*plat_thread_fn)(void);
@@ -108,13 +120,14 @@ struct plat_child {
 // Starts this same program (its own executable, not a search of PATH) with
 // args[0..nargs) as its arguments. Its standard input reads what
 // plat_child_write sends, its standard error comes back through
-// plat_child_read, and its standard output goes to out_path, created anew,
-// or to the null device when out_path is nullptr. It gets none of our
+// plat_child_read, and its standard output goes to out_path (created anew,
+// or appended to when append_out), or to the null device when out_path is
+// nullptr. It gets none of our
 // console events (a process group of its own; no console on Windows), and
 // none of our other descriptors or handles. 0 on success; -1 with a line in
 // why that names the failing call and its reason.
-int plat_spawn_self(const char* const* args, int nargs, const char* out_path, plat_child* child, char* why,
-                    size_t why_len);
+int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bool append_out, plat_child* child,
+                    char* why, size_t why_len);
 // Sends len bytes (at most 4096) whole: 0 when sent, 1 when its pipe is full
 // and nothing was sent, -1 when the child is gone. Never waits for a child
 // that stopped reading (on Windows it may wait while the pipe is full).
@@ -150,3 +163,8 @@ int plat_append(plat_handle file, const void* buf, size_t len);
 
 // Milliseconds since 1970-01-01 00:00 UTC (wall clock, for reports only).
 uint64_t plat_utc_ms(void);
+
+// The SHA-256 of len bytes into out, from the system's own library
+// (libcrypto, BCrypt). 0 on success; -1 with the failing call in why.
+constexpr size_t PLAT_SHA256_BYTES = 32;
+int plat_sha256(const void* data, size_t len, uint8_t out[PLAT_SHA256_BYTES], char* why, size_t why_len);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fast.h"
 #include "platform.h"
 
 UDP_STATE udp_state = UDP_IDLE;
@@ -171,6 +172,7 @@ int Close_TCP(void) {
 int Receive_TCP(void) {
     int n = plat_recv(stcp.load(), tcpRXDataBuff, TCP_BUFFER_SIZE);
     TCPrxrecvedlength.store(static_cast<uint16_t>(n > 0 ? n : 0), std::memory_order_release);
+    if (fast_on) FastReceived(tcpRXDataBuff, n);
     return 0;
 }
 

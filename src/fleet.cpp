@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "eth.h"
+#include "fast.h"
 #include "main.h"
 #include "platform.h"
 #include "report.h"
@@ -224,12 +225,9 @@ void FleetStart(const LanflashOptions& o) {
     start_utc_ms = plat_utc_ms();
 }
 
-void FleetQueue(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
-    Datagram d;
-    memcpy(d.data, data, BUF_SIZE);
-    d.len = len;
-    d.arrived_ms = arrived_ms;
-    d.first_arrived_ms = first_arrived_ms;
+namespace {
+
+void Enqueue(Datagram& d) {
     QueueLock lock;
     for (int i = 0; i < queue_count; ++i) {
         Datagram& q = queue[(queue_head + i) % kQueueSlots];
@@ -249,6 +247,18 @@ void FleetQueue(const char* data, int len, uint64_t arrived_ms, uint64_t first_a
     }
     queue[(queue_head + queue_count) % kQueueSlots] = d;
     ++queue_count;
+}
+
+}  // namespace
+
+void FleetQueue(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
+    Datagram d;
+    memcpy(d.data, data, BUF_SIZE);
+    d.len = len;
+    d.arrived_ms = arrived_ms;
+    d.first_arrived_ms = first_arrived_ms;
+    Enqueue(d);
+    if (fast_on) FastNews();
 }
 
 bool FleetTakeQueued(char* data, int* len, uint64_t* arrived_ms, uint64_t* first_arrived_ms) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "eth.h"
+#include "fast.h"
 #include "fleet.h"
 #include "mstate.h"
 #include "options.h"
@@ -55,7 +56,11 @@ void tcpThread(void) {
     while (requestTerminate.load() == 0) {
         uint32_t timeout = PollTCP();
         fflush(stdout);
-        plat_sleep_ms(timeout);
+        if (fast_on) {
+            FastLinkPause(timeout);
+        } else {
+            plat_sleep_ms(timeout);
+        }
     }
 }
 
@@ -125,6 +130,9 @@ static const char kUsage[] =
     "                     trace into DIR/ADDRESS.log, made anew\n"
     "  --report FILE      append to FILE one JSON line per machine as it has its\n"
     "                     result, and one summary line for the run\n"
+    "  --fast             pace each update by the machine's answers instead of the\n"
+    "                     fixed pauses (each pause stays the longest wait); for\n"
+    "                     machines that answer as soon as they are ready\n"
     "  --worker           internal: how lanflash starts its own workers\n"
     "  --help             show this text and exit\n"
     "  --version          show the version and exit\n"
@@ -203,6 +211,10 @@ int main(int argc, char** argv) {
         fleet_on = true;
         FleetStart(opts);
     }
+    if (opts.fast) {
+        fast_on = true;
+        FastStart(parallel);
+    }
 
     plat_start_thread(udpThread);
     if (!parallel) plat_start_thread(tcpThread);
@@ -218,7 +230,11 @@ int main(int argc, char** argv) {
             timeout = PollMState();
             if (fleet_on) timeout = FleetPace(timeout);
         }
-        if (timeout != 0) plat_sleep_ms(timeout);
+        if (fast_on) {
+            FastPause(timeout);
+        } else if (timeout != 0) {
+            plat_sleep_ms(timeout);
+        }
         fflush(stdout);
     }
     int status = 0;

@@ -31,6 +31,7 @@ enum OptionId {
     OPT_LOG_DIR,
     OPT_REPORT,
     OPT_WORKER,
+    OPT_FAST,
     OPT_HELP,
     OPT_VERSION
 };
@@ -45,6 +46,7 @@ const OptionName kOptionNames[] = {
     {"--machine", OPT_MACHINE, true}, {"--serial", OPT_SERIAL, true},   {"--all", OPT_ALL, false},
     {"--exit", OPT_EXIT, false},      {"--timeout", OPT_TIMEOUT, true}, {"--jobs", OPT_JOBS, true},
     {"--log-dir", OPT_LOG_DIR, true}, {"--report", OPT_REPORT, true},   {"--worker", OPT_WORKER, false},
+    {"--fast", OPT_FAST, false},
     {"--help", OPT_HELP, false},      {"--version", OPT_VERSION, false},
 };
 
@@ -201,6 +203,9 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             break;
         case OPT_WORKER:
             opts->worker = true;
+            break;
+        case OPT_FAST:
+            opts->fast = true;
             break;
         case OPT_ALL:
             opts->all = true;

@@ -155,9 +155,10 @@ void Start(int machine, uint64_t now) {
     char address[16], timeout[16], log[kLogPathBytes];
     DottedQuad(addr, address);
     snprintf(timeout, sizeof timeout, "%u", static_cast<unsigned>(opts.timeout_s));
-    const char* args[9];
+    const char* args[10];
     int n = 0;
     args[n++] = "--worker";
+    if (opts.fast) args[n++] = "--fast";
     args[n++] = "--machine";
     args[n++] = address;
     args[n++] = "--exit";
@@ -169,7 +170,7 @@ void Start(int machine, uint64_t now) {
     args[n++] = fw_name;
     if (opts.log_dir != nullptr) snprintf(log, sizeof log, "%s/%s.log", opts.log_dir, address);
     char why[256];
-    if (plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, &job->child, why, sizeof why) != 0) {
+    if (plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, false, &job->child, why, sizeof why) != 0) {
         DisplayEvent(addr, "cannot start its worker: %s", why);
         Fail(machine, REASON_WORKER_FAILED);
         return;

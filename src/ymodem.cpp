@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "eth.h"
+#include "fast.h"
 #include "fleet.h"
 #include "platform.h"
 
@@ -102,7 +103,11 @@ static int32_t Receive_Byte(uint8_t* c, uint32_t timeout) {
                 }
             }
         }
-        plat_sleep_ms(kReplyPollMs);
+        if (fast_on) {
+            FastReplyPause(result == 0, kReplyPollMs);
+        } else {
+            plat_sleep_ms(kReplyPollMs);
+        }
     }
     return result;
 }

@@ -18,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -209,6 +211,56 @@ void plat_sleep_ms(uint32_t ms) {
 
 void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::memory_order_release); }
 
+namespace {
+
+// One lock and one condition for every news word: posts are rare next to
+// the work they announce, and a waiter that wakes for another word only
+// looks at its own again.
+pthread_mutex_t g_news_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_news_cond;
+pthread_once_t g_news_once = PTHREAD_ONCE_INIT;
+
+// The monotonic clock, as plat_now_ms: a wall clock set back would stretch a wait.
+void init_news_cond() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&g_news_cond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+}  // namespace
+
+void plat_news_post(plat_news* news) {
+    pthread_once(&g_news_once, init_news_cond);
+    news->fetch_add(1, std::memory_order_release);
+    // Taking the lock orders the post after a waiter's look at the word.
+    pthread_mutex_lock(&g_news_lock);
+    pthread_cond_broadcast(&g_news_cond);
+    pthread_mutex_unlock(&g_news_lock);
+}
+
+void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
+    if (g_sleep_hook.load(std::memory_order_acquire) != nullptr) {
+        if (news->load(std::memory_order_acquire) == seen) plat_sleep_ms(ms);
+        return;
+    }
+    pthread_once(&g_news_once, init_news_cond);
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&g_news_lock);
+    while (news->load(std::memory_order_acquire) == seen) {
+        if (pthread_cond_timedwait(&g_news_cond, &g_news_lock, &until) == ETIMEDOUT) break;
+    }
+    pthread_mutex_unlock(&g_news_lock);
+}
+
 int plat_start_thread(plat_thread_fn fn) {
     pthread_t t;
     if (pthread_create(&t, nullptr, thread_trampoline, reinterpret_cast<void*>(fn)) != 0) return -1;
@@ -297,9 +349,10 @@ int open_pipe(int* child_end, int* our_end, bool child_reads, char* why, size_t 
 }
 
 // Opened here rather than by the child, so that a failure names the file.
-int open_out(const char* out_path, int* out, char* why, size_t why_len) {
+int open_out(const char* out_path, bool append, int* out, char* why, size_t why_len) {
     const char* path = out_path != nullptr ? out_path : "/dev/null";
-    *out = above_stdio(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    const int keep = append ? O_APPEND : O_TRUNC;
+    *out = above_stdio(open(path, O_WRONLY | O_CREAT | keep | O_CLOEXEC, 0644));
     if (*out < 0) {
         say(why, why_len, "open", path, errno);
         return -1;
@@ -307,10 +360,10 @@ int open_out(const char* out_path, int* out, char* why, size_t why_len) {
     return 0;
 }
 
-int open_child_fds(SpawnFds* f, const char* out_path, char* why, size_t why_len) {
+int open_child_fds(SpawnFds* f, const char* out_path, bool append, char* why, size_t why_len) {
     if (open_pipe(&f->in_read, &f->in_write, true, why, why_len) != 0) return -1;
     if (open_pipe(&f->err_write, &f->err_read, false, why, why_len) != 0) return -1;
-    return open_out(out_path, &f->out, why, why_len);
+    return open_out(out_path, append, &f->out, why, why_len);
 }
 
 // 0 or an error number. The child unblocks the console signals that our
@@ -372,8 +425,8 @@ ssize_t write_without_sigpipe(int fd, const void* buf, size_t len) {
 
 }  // namespace
 
-int plat_spawn_self(const char* const* args, int nargs, const char* out_path, plat_child* child, char* why,
-                    size_t why_len) {
+int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bool append_out, plat_child* child,
+                    char* why, size_t why_len) {
     child->process = child->to_child = child->from_child = PLAT_INVALID_HANDLE;
     char exe[PATH_MAX];
     const ssize_t exe_len = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -393,7 +446,7 @@ int plat_spawn_self(const char* const* args, int nargs, const char* out_path, pl
 
     SpawnFds f;
     pid_t pid = -1;
-    int rc = open_child_fds(&f, out_path, why, why_len);
+    int rc = open_child_fds(&f, out_path, append_out, why, why_len);
     if (rc == 0) {
         rc = spawn(f, argv, &pid);
         if (rc != 0) say(why, why_len, "posix_spawn", nullptr, rc);
@@ -501,4 +554,13 @@ uint64_t plat_utc_ms(void) {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+int plat_sha256(const void* data, size_t len, uint8_t out[PLAT_SHA256_BYTES], char* why, size_t why_len) {
+    unsigned int n = 0;
+    if (EVP_Digest(data, len, out, &n, EVP_sha256(), nullptr) != 1 || n != PLAT_SHA256_BYTES) {
+        if (why != nullptr && why_len > 0) snprintf(why, why_len, "EVP_Digest: SHA-256 failed");
+        return -1;
+    }
+    return 0;
 }

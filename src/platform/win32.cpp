@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <mmsystem.h>
+#include <bcrypt.h>
 
 #include <atomic>
 #include <cstdio>
@@ -224,6 +225,44 @@ void plat_sleep_ms(uint32_t ms) {
 
 void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::memory_order_release); }
 
+namespace {
+
+// One lock and one condition for every news word: posts are rare next to
+// the work they announce, and a waiter that wakes for another word only
+// looks at its own again.
+SRWLOCK g_news_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_news_cond = CONDITION_VARIABLE_INIT;
+
+}  // namespace
+
+void plat_news_post(plat_news* news) {
+    news->fetch_add(1, std::memory_order_release);
+    // Taking the lock orders the post after a waiter's look at the word.
+    AcquireSRWLockExclusive(&g_news_lock);
+    ReleaseSRWLockExclusive(&g_news_lock);
+    WakeAllConditionVariable(&g_news_cond);
+}
+
+void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
+    if (g_sleep_hook.load(std::memory_order_acquire) != nullptr) {
+        if (news->load(std::memory_order_acquire) == seen) plat_sleep_ms(ms);
+        return;
+    }
+    // The same fine tick as plat_sleep_ms: a 1 ms wait must not last 15.6.
+    static const MMRESULT fine_tick = timeBeginPeriod(1);
+    (void)fine_tick;
+    const ULONGLONG until = GetTickCount64() + ms;
+    AcquireSRWLockExclusive(&g_news_lock);
+    while (news->load(std::memory_order_acquire) == seen) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= until) break;
+        if (!SleepConditionVariableSRW(&g_news_cond, &g_news_lock, static_cast<DWORD>(until - now), 0) &&
+            GetLastError() == ERROR_TIMEOUT)
+            break;
+    }
+    ReleaseSRWLockExclusive(&g_news_lock);
+}
+
 int plat_start_thread(plat_thread_fn fn) {
     HANDLE t = CreateThread(nullptr, 0, thread_trampoline, reinterpret_cast<LPVOID>(fn), 0, nullptr);
     if (t == nullptr) return -1;
@@ -373,12 +412,15 @@ int open_pipe(HANDLE* child_end, HANDLE* our_end, bool child_reads, char* why, s
     return 0;
 }
 
-int open_out(const char* out_path, HANDLE* out, char* why, size_t why_len) {
+int open_out(const char* out_path, bool append, HANDLE* out, char* why, size_t why_len) {
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const char* path = out_path != nullptr ? out_path : "NUL";
-    // Readers may look at a worker's log while it writes.
-    *out = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                       out_path != nullptr ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Readers may look at a worker's log while it writes. FILE_APPEND_DATA
+    // alone puts every write at the end.
+    const DWORD access = append && out_path != nullptr ? FILE_APPEND_DATA : GENERIC_WRITE;
+    const DWORD how = out_path == nullptr ? OPEN_EXISTING : append ? OPEN_ALWAYS : CREATE_ALWAYS;
+    *out = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, how, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
     if (*out == INVALID_HANDLE_VALUE) {
         say(why, why_len, "CreateFile", path, GetLastError());
         return -1;
@@ -386,10 +428,10 @@ int open_out(const char* out_path, HANDLE* out, char* why, size_t why_len) {
     return 0;
 }
 
-int open_child_handles(SpawnHandles* h, const char* out_path, char* why, size_t why_len) {
+int open_child_handles(SpawnHandles* h, const char* out_path, bool append, char* why, size_t why_len) {
     if (open_pipe(&h->in_read, &h->in_write, true, why, why_len) != 0) return -1;
     if (open_pipe(&h->err_write, &h->err_read, false, why, why_len) != 0) return -1;
-    return open_out(out_path, &h->out, why, why_len);
+    return open_out(out_path, append, &h->out, why, why_len);
 }
 
 // The worker inherits its three standard handles and nothing else, even
@@ -458,8 +500,8 @@ int start(const SpawnHandles& h, const wchar_t* exe, wchar_t* command_line, PROC
 
 }  // namespace
 
-int plat_spawn_self(const char* const* args, int nargs, const char* out_path, plat_child* child, char* why,
-                    size_t why_len) {
+int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bool append_out, plat_child* child,
+                    char* why, size_t why_len) {
     child->process = child->to_child = child->from_child = PLAT_INVALID_HANDLE;
     // UTF-16, since the ANSI form of a path can lose characters.
     wchar_t* exe = static_cast<wchar_t*>(malloc(kMaxCommandLine * sizeof(wchar_t)));
@@ -477,7 +519,7 @@ int plat_spawn_self(const char* const* args, int nargs, const char* out_path, pl
         say(why, why_len, "GetModuleFileName", nullptr, exe_err);
     } else if (build_command_line(&line, exe, args, nargs) != 0) {
         say(why, why_len, "CreateProcess", nullptr, ERROR_FILENAME_EXCED_RANGE);  // what it would say
-    } else if (open_child_handles(&h, out_path, why, why_len) == 0) {
+    } else if (open_child_handles(&h, out_path, append_out, why, why_len) == 0) {
         r = start(h, exe, line.text, &pi, why, why_len);
     }
     free(exe);
@@ -583,4 +625,31 @@ uint64_t plat_utc_ms(void) {
     t.HighPart = now.dwHighDateTime;
     // 100 ns units since 1601-01-01; 1970 began 11644473600 s later.
     return (t.QuadPart - 116444736000000000ULL) / 10000;
+}
+
+// BCrypt's open, hash and finish rather than BCryptHash, which came only
+// with Windows 10.
+int plat_sha256(const void* data, size_t len, uint8_t out[PLAT_SHA256_BYTES], char* why, size_t why_len) {
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    const char* failed = nullptr;
+    NTSTATUS st = BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    if (!BCRYPT_SUCCESS(st)) failed = "BCryptOpenAlgorithmProvider";
+    if (failed == nullptr && !BCRYPT_SUCCESS(st = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0)))
+        failed = "BCryptCreateHash";
+    const UCHAR* p = static_cast<const UCHAR*>(data);
+    while (failed == nullptr && len > 0) {
+        const ULONG piece = len > 0x40000000 ? 0x40000000 : static_cast<ULONG>(len);
+        if (!BCRYPT_SUCCESS(st = BCryptHashData(hash, const_cast<UCHAR*>(p), piece, 0))) failed = "BCryptHashData";
+        p += piece;
+        len -= piece;
+    }
+    if (failed == nullptr && !BCRYPT_SUCCESS(st = BCryptFinishHash(hash, out, PLAT_SHA256_BYTES, 0)))
+        failed = "BCryptFinishHash";
+    if (hash != nullptr) BCryptDestroyHash(hash);
+    if (alg != nullptr) BCryptCloseAlgorithmProvider(alg, 0);
+    if (failed == nullptr) return 0;
+    if (why != nullptr && why_len > 0)
+        snprintf(why, why_len, "%s: status 0x%08lX", failed, static_cast<unsigned long>(st));
+    return -1;
 }

@@ -38,6 +38,10 @@ void plat_sleep_ms(uint32_t ms) {
     if (plat_sleep_hook hook = g_hook.load()) hook(ms);
 }
 void plat_set_sleep_hook(plat_sleep_hook hook) { g_hook.store(hook); }
+void plat_news_post(plat_news* news) { news->fetch_add(1); }
+void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
+    if (news->load() == seen) plat_sleep_ms(ms);
+}
 
 int plat_start_thread(plat_thread_fn) { return -1; }
 int plat_install_console_handler(plat_console_handler) { return -1; }
@@ -47,3 +51,7 @@ int plat_stdin_read(void*, size_t) { return 0; }
 plat_handle plat_open_append(const char*, char*, size_t) { return PLAT_INVALID_HANDLE; }
 int plat_append(plat_handle, const void*, size_t) { return -1; }
 uint64_t plat_utc_ms(void) { return 0; }
+int plat_sha256(const void*, size_t, uint8_t out[PLAT_SHA256_BYTES], char*, size_t) {
+    for (size_t i = 0; i < PLAT_SHA256_BYTES; ++i) out[i] = 0;
+    return 0;
+}

@@ -1,0 +1,165 @@
+// --fast. Three threads wait for each other through two news words: the
+// main thread (sequencer and sender) for what the link received and for
+// datagrams, the link thread for batches handed back and for the
+// sequencer's steps. Each wait still ends when the design's pause would
+// have, so a machine that never shows a sign gets the old timing.
+#include "fast.h"
+
+#include <atomic>
+
+#include "eth.h"
+#include "mstate.h"
+#include "platform.h"
+
+bool fast_on = false;
+
+namespace {
+
+// The boot loader has answered '4' once it said something and then kept
+// quiet this long: its menu text may come in pieces.
+constexpr uint64_t kQuietAfterUnlockMs = 50;
+// A YMODEM receiver asks for block 0 with this byte, the last it sends
+// before it waits; a menu line ends with its line break instead.
+constexpr uint8_t kRequestForData = 'C';
+
+bool parallel_parent = false;
+
+plat_news main_news{0};  // the main thread waits on it
+plat_news link_news{0};  // the link thread waits on it
+
+// Link thread writes, main thread reads.
+std::atomic<uint32_t> answers{0};          // receives that brought bytes
+std::atomic<uint32_t> requests{0};         // of them, those that ended in 'C'
+std::atomic<uint64_t> last_answer_ms{0};   // when the newest of them came
+
+// Link thread only.
+bool received = false;        // in the poll that just ran
+bool received_bytes = false;  // and it brought some
+uint32_t link_seen = 0;       // link_news when the link last looked
+
+// Main thread only.
+uint32_t main_seen = 0;  // main_news when the main thread last looked
+M_STATE paced = M_GET_IP;  // the sequencer's state at the last pause
+uint32_t answers_before_unlock = 0;
+uint32_t requests_before_download = 0;
+
+// Until ready (which may name a moment to look again in *look_at) or until;
+// with any_news, the first news ends it as well.
+void Await(uint64_t until_ms, bool (*ready)(uint64_t now_ms, uint64_t* look_at_ms), bool any_news) {
+    for (;;) {
+        const uint64_t now = plat_now_ms();
+        uint64_t look_at = until_ms;
+        if (ready != nullptr && ready(now, &look_at)) return;
+        if (now >= until_ms) return;
+        if (look_at > until_ms) look_at = until_ms;
+        const uint32_t seen = main_seen;
+        plat_news_wait(&main_news, seen, static_cast<uint32_t>(look_at > now ? look_at - now : 0));
+        main_seen = main_news.load(std::memory_order_acquire);
+        if (any_news && main_seen != seen) return;
+    }
+}
+
+bool AnsweredAndQuiet(uint64_t now_ms, uint64_t* look_at_ms) {
+    if (answers.load(std::memory_order_acquire) == answers_before_unlock) return false;
+    const uint64_t quiet_from = last_answer_ms.load(std::memory_order_relaxed) + kQuietAfterUnlockMs;
+    if (now_ms >= quiet_from) return true;
+    *look_at_ms = quiet_from;
+    return false;
+}
+
+bool AskedForData(uint64_t, uint64_t*) {
+    return requests.load(std::memory_order_acquire) != requests_before_download;
+}
+
+}  // namespace
+
+void FastStart(bool parent) { parallel_parent = parent; }
+
+void FastPause(uint32_t ms) {
+    const M_STATE state = m_state;
+    const bool entered = state != paced;
+    paced = state;
+    // First, so that an answer that is already on its way counts.
+    if (entered && state == M_REQUEST_DOWNLOAD_PREPARE) answers_before_unlock = answers.load(std::memory_order_acquire);
+    if (entered && state == M_REQUEST_DOWNLOAD) requests_before_download = requests.load(std::memory_order_acquire);
+    // The step may have given the link a new state to act on.
+    plat_news_post(&link_news);
+    const uint64_t until = plat_now_ms() + ms;
+    if (parallel_parent) {
+        Await(until, nullptr, true);
+        return;
+    }
+    switch (state) {
+    case M_GET_IP:
+    case M_MACHINE_SEND_RESET:
+    case M_MACHINE_RESET:      // 'R' has gone out
+    case M_UNLOCK_MEMORY:
+    case M_RUN_FIRMWARE:       // the closing block was acknowledged
+        return;
+    case M_MACHINE_RECOGNIZED:
+    case M_BOOTLOADER_RECOGNIZED:
+        // Connect at once; after a failed attempt keep the old pace.
+        if (entered || TCPconnected != 0) return;
+        plat_sleep_ms(ms);
+        return;
+    case M_REQUEST_DOWNLOAD_PREPARE:  // '4' has gone out
+        Await(until, AnsweredAndQuiet, false);
+        return;
+    case M_REQUEST_DOWNLOAD:  // '1' has gone out
+    case M_DOWNLOAD:
+        Await(until, AskedForData, false);
+        return;
+    case M_WAIT_FOR_UDP_DATA:
+    case M_IDLE:
+        Await(until, nullptr, true);
+        return;
+    case M_DATA_PHARSE:
+    case M_EXIT_APP:
+        break;
+    }
+    plat_sleep_ms(ms);
+}
+
+void FastLinkPause(uint32_t ms) {
+    if (received) {
+        received = false;
+        plat_news_post(&main_news);
+        // A connection that ended answers every receive at once: keep the
+        // old pace there, whatever news comes.
+        if (!received_bytes) plat_sleep_ms(ms);
+    } else {
+        plat_news_wait(&link_news, link_seen, ms);
+    }
+    link_seen = link_news.load(std::memory_order_acquire);
+}
+
+void FastReplyPause(bool took, uint32_t ms) {
+    if (took) {
+        // The batch may be used up and handed back: the link receives again.
+        plat_news_post(&link_news);
+        return;
+    }
+    const uint64_t until = plat_now_ms() + ms;
+    for (;;) {
+        const uint32_t seen = main_news.load(std::memory_order_acquire);
+        if (flagTCPRXDataLocked.load(std::memory_order_acquire) == 0 &&
+            TCPrxrecvedlength.load(std::memory_order_acquire) != 0)
+            return;
+        const uint64_t now = plat_now_ms();
+        if (now >= until) return;
+        plat_news_wait(&main_news, seen, static_cast<uint32_t>(until - now));
+    }
+}
+
+void FastReceived(const uint8_t* data, int n) {
+    received = true;
+    received_bytes = n > 0;
+    if (n <= 0) return;
+    last_answer_ms.store(plat_now_ms(), std::memory_order_relaxed);
+    // After the receive stored its length: whoever sees the count also sees
+    // the batch in place, and a transfer's start that empties it comes after.
+    if (data[n - 1] == kRequestForData) requests.fetch_add(1, std::memory_order_release);
+    answers.fetch_add(1, std::memory_order_release);
+}
+
+void FastNews(void) { plat_news_post(&main_news); }
