@@ -95,6 +95,58 @@ TEST_F(Download, WireTimeLineFromResetToRun) {
     EXPECT_NE(lf->out().find("M_RUN_FIRMWARE-> M_IDLE"), std::string::npos);
 }
 
+// --fast changes only the waiting: a strict machine sees no byte before it
+// asked for it, and each connection carries what a run without it sent.
+TEST_F(Download, FastSendsTheSameBytesOnEachConnectionSooner) {
+    std::vector<uint8_t> data = random_bytes(5000, 13);
+    std::string image = dir.write("fw.bin", data);
+    auto update = [&](const std::string& tag, std::vector<std::string> args) {
+        std::string log = dir.file(tag + ".log"), out = dir.file(tag + ".bin");
+        Proc sim({sim_bin(), "--strict", "--log", log, "--out", out, "--rx-dump", dir.file(tag)}, dir.path());
+        for (const char* a : {"--exit", "--machine", "127.0.0.7"}) args.push_back(a);
+        args.push_back(image);
+        auto started = Clock::now();
+        Proc lf(lanflash_cmd(args), dir.path());
+        EXPECT_EQ(lf.wait(kUpdateMs), 0) << lf.out() << read_file(log);
+        long took_ms = ms_between(started, Clock::now());
+        sim.signal(SIGINT);
+        sim.wait(kEndMs);
+        EXPECT_EQ(read_file(out), std::string(data.begin(), data.end())) << tag;
+        EXPECT_EQ(count_events(read_log(log), "early"), 0) << read_file(log);
+        // Four long blocks and eight short ones, each with its dot.
+        EXPECT_NE(lf.out().find("\nTransmit FW " + std::string(1 + 12, '.') + "\nm_state: M_DOWNLOAD-> M_RUN_FIRMWARE"),
+                  std::string::npos)
+            << lf.out();
+        return took_ms;
+    };
+    update("paused", {});
+    // The design's pauses alone add up to ten seconds; the machine's own
+    // (a second announcement, two restarts and its first 'C') to 2.5 s.
+    EXPECT_LT(update("fast", {"--fast"}), 6000);
+    for (const char* conn : {".1", ".2"}) {
+        std::string sent = read_file(dir.file("fast") + conn);
+        EXPECT_FALSE(sent.empty()) << conn;
+        EXPECT_TRUE(sent == read_file(dir.file("paused") + conn)) << "connection " << conn << " differs";
+    }
+    EXPECT_EQ(read_file(dir.file("paused.3")) + read_file(dir.file("fast.3")), "");
+}
+
+// A boot loader that never asks for block 0 still gets it, after the
+// design's four seconds.
+TEST_F(Download, FastFallsBackToTheDesignsPauseWithoutASign) {
+    std::vector<uint8_t> data = random_bytes(2000, 19);
+    std::string image = dir.write("fw.bin", data);
+    auto sim = start_sim({"--c-interval-ms", "600000"});
+    Proc lf(lanflash_cmd({"--fast", "--machine", "127.0.0.7", image}), dir.path());
+    ASSERT_EQ(sim->wait(kUpdateMs), 0) << lf.out() << read_file(sim_log);
+    lf.signal(SIGINT);
+    lf.wait(kEndMs);
+    auto log = read_log(sim_log);
+    EXPECT_NEAR(first(log, "block 0 name=") - first(log, "rx-cmd 0x31"), 4000, 300) << read_file(sim_log);
+    EXPECT_EQ(count_events(log, "tx-c"), 0) << read_file(sim_log);
+    EXPECT_EQ(read_file(sim_out), std::string(data.begin(), data.end()));
+}
+
 TEST_F(Download, BlockZeroCarriesThePathAsTyped) {
     // A relative path with a directory part, as a user would type it.
     ASSERT_EQ(system(("mkdir -p " + dir.file("images")).c_str()), 0);
