@@ -191,6 +191,25 @@ TEST_F(Wine, CompleteUpdateArrivesByteForByte) {
     RecordProperty("update_ms", static_cast<int>(update_ms));
 }
 
+// --fast on Windows' waits: the same update, paced by the machine's
+// answers, and no byte before the machine asked for it.
+TEST_F(Wine, FastUpdateEndsWithinSecondsOfTheMachinesOwnPauses) {
+    std::vector<uint8_t> data = random_bytes(40000, 23);
+    std::string image = windows_path(dir.write("fw.bin", data));
+    std::string sim_log = dir.file("sim.log"), sim_out = dir.file("received.bin");
+    auto p = start({"--fast", "--exit", "--machine", "127.0.0.7", image});
+    Proc sim({sim_bin(), "--strict", "--log", sim_log, "--out", sim_out}, dir.path());
+    auto started = Clock::now();
+    EXPECT_EQ(p->wait(kUpdateMs), 0) << p->out() << p->err() << read_file(sim_log);
+    // The machine's own pauses are 1.5 s; the design's would add ten.
+    EXPECT_LT(ms_between(started, Clock::now()), 6000) << read_file(sim_log);
+    sim.signal(SIGINT);
+    sim.wait(kEndMs);
+    EXPECT_EQ(read_file(sim_out), std::string(data.begin(), data.end()));
+    EXPECT_EQ(count_events(read_log(sim_log), "early"), 0) << read_file(sim_log);
+    EXPECT_NE(p->out().find("\nresult: 127.0.0.7 updated\nend\n"), std::string::npos) << p->out();
+}
+
 // Two machines on Windows: each reset and updated once, the first
 // machine's connection let go before the second's, and the run ends by
 // itself with a result per machine.
