@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-enum RecordResult { RESULT_UPDATED, RESULT_FAILED, RESULT_UNCONFIRMED };
+// MISSING: named (with --all) but never heard.
+enum RecordResult { RESULT_UPDATED, RESULT_FAILED, RESULT_UNCONFIRMED, RESULT_MISSING };
 
 // Why a machine was not updated. The texts (ReasonText) are listed in the
 // README; scripts rely on them.
@@ -17,6 +18,7 @@ enum RecordReason {
     REASON_STOPPED,          // the run was stopped (Ctrl-C) before the machine had its result
     REASON_NOT_CONFIRMED,    // '3' sent, but its application was not heard in time
     REASON_WORKER_FAILED,    // the worker process of a parallel run could not start or ended early
+    REASON_NOT_HEARD,        // named, but never announced itself
 };
 
 constexpr int64_t kNoMs = -1;  // a step that did not happen: null in the report
@@ -25,6 +27,7 @@ constexpr int kRecordNameBytes = 512;
 // What one machine went through; filled by whoever handled it.
 struct MachineRecord {
     uint32_t addr = 0;  // network byte order
+    bool addr_known = true;  // false for a machine named by its serial number and never heard
     // As announced by its application (by its boot loader where no
     // application was heard); any bytes, not terminated.
     char name[kRecordNameBytes] = {};
@@ -39,6 +42,8 @@ struct MachineRecord {
     int64_t run_to_confirm_ms = kNoMs;   // '3' sent -> confirming announcement arrived
     uint32_t blocks_sent = 0;            // data blocks, each counted once
     uint32_t blocks_resent = 0;          // sendings of a data block beyond its first
+    int tries = 1;                       // updates begun (0: never heard)
+    RecordReason last_failure = REASON_NONE;  // why the last try that failed did
 };
 
 const char* ReasonText(RecordReason reason);  // nullptr for REASON_NONE
@@ -48,13 +53,17 @@ const char* ResultText(RecordResult result);
 // written until the first machine has its result.
 bool ReportOpen(const char* path, char* why, size_t why_len);
 bool ReportOn(void);
+// The image every line names: its path as typed, its size and the SHA-256
+// as lower-case hex (kept, not copied; nullptr when exploring).
+void ReportImage(const char* path, long bytes, const char* sha256_hex);
 // One line per machine, written and flushed at once.
-void ReportMachine(const MachineRecord& r, const char* image_path, long image_bytes);
+void ReportMachine(const MachineRecord& r);
 // Exploring with --all: one line per machine listed.
 void ReportListed(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial, uint32_t serial);
-// The run's last line. counts: updated, failed, unconfirmed (listed, when
-// exploring, in counts[0] with exploring true).
-void ReportSummary(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
+// The run's last line. counts: updated, failed, unconfirmed, missing
+// (listed in counts[0] and missing in counts[3] when exploring).
+constexpr int kReportCounts = 4;
+void ReportSummary(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
                    uint64_t finished_utc_ms, const char* version);
 
 // Pure helpers, for the report and its tests.
@@ -68,8 +77,13 @@ void IsoUtc(uint64_t utc_ms, char* out);
 // The lines, newline included, zero-terminated; 0 when one does not fit in
 // cap (kReportLineBytes always fits).
 extern const size_t kReportLineBytes;
-size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, char* out, size_t cap);
+// image_sha256: lower-case hex, or nullptr for null.
+size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, const char* image_sha256,
+                         char* out, size_t cap);
 size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial,
                         uint32_t serial, char* out, size_t cap);
-size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
-                         uint64_t finished_utc_ms, const char* version, char* out, size_t cap);
+size_t ReportSummaryLine(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
+                         uint64_t finished_utc_ms, const char* version, const char* image_sha256, char* out,
+                         size_t cap);
+// The hex text of a SHA-256 into out[65].
+void Sha256Hex(const uint8_t digest[32], char* out);

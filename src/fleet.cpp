@@ -137,7 +137,7 @@ void Finish(Machine& m, Phase phase, uint64_t now, RecordReason reason) {
     m.rec.result = phase == UPDATED ? RESULT_UPDATED : phase == FAILED ? RESULT_FAILED : RESULT_UNCONFIRMED;
     m.rec.reason = reason;
     m.rec.finished_utc_ms = plat_utc_ms();
-    ReportMachine(m.rec, fw_name, fw_size);
+    ReportMachine(m.rec);
     WorkerRecord(m.rec);
 }
 
@@ -477,7 +477,7 @@ void FleetReport(const char* version, bool line_open) {
     // line may have been followed by more trace (a transfer runs to its end).
     if (line_open) putchar('\n');
     const uint64_t now = plat_now_ms();
-    int counts[3] = {0, 0, 0};
+    int counts[kReportCounts] = {0, 0, 0, 0};
     for (int i = 0; i < machine_count; ++i) {
         Machine& m = machines[i];
         if (m.phase == LISTED) {
@@ -540,7 +540,7 @@ void FleetConclude(int i, const MachineRecord& r) {
     }
     m.phase = r.result == RESULT_UPDATED ? UPDATED : r.result == RESULT_FAILED ? FAILED : UNCONFIRMED;
     last_progress_ms = plat_now_ms();
-    ReportMachine(m.rec, fw_name, fw_size);
+    ReportMachine(m.rec);
 }
 
 void FleetJudgeTime(void) { KeepTimeLimits(plat_now_ms()); }

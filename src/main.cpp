@@ -206,6 +206,17 @@ int main(int argc, char** argv) {
         fprintf(stderr, "lanflash: --report: %s\n", why);
         return 1;
     }
+    // Which image a machine got, told apart from another of the same name.
+    static char image_sha256[2 * PLAT_SHA256_BYTES + 1];
+    if (opts.report != nullptr && only_explore == 0) {
+        uint8_t digest[PLAT_SHA256_BYTES];
+        if (plat_sha256(fw_buf, static_cast<size_t>(fw_size), digest, why, sizeof why) != 0) {
+            fprintf(stderr, "lanflash: --report: %s\n", why);
+            return 1;
+        }
+        Sha256Hex(digest, image_sha256);
+        ReportImage(fw_name, fw_size, image_sha256);
+    }
     if (opts.worker) WorkerStart(ConsoleHandler);
     if (opts.any) {
         fleet_on = true;

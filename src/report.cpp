@@ -13,6 +13,9 @@
 namespace {
 
 plat_handle report_file = PLAT_INVALID_HANDLE;
+const char* image_path = nullptr;
+long image_bytes = 0;
+const char* image_sha256 = nullptr;
 
 // main refuses a longer path: it would not fit in block 0 beside the size.
 constexpr size_t kImagePathMaxBytes = PACKET_SIZE;
@@ -30,12 +33,13 @@ constexpr uint64_t kMsPerSecond = 1000;
 constexpr uint64_t kEpochFromMarch0Days = 719468;
 constexpr uint64_t kDaysPer400Years = 146097;
 
-constexpr const char* kReasonTexts[] = {nullptr,           "no connection", "boot loader not heard", "transfer failed",
-                                        "stopped",         "not confirmed", "worker failed"};
-constexpr const char* kResultTexts[] = {"updated", "failed", "unconfirmed"};
+constexpr const char* kReasonTexts[] = {nullptr,         "no connection", "boot loader not heard", "transfer failed",
+                                        "stopped",       "not confirmed", "worker failed",         "not heard"};
+constexpr const char* kResultTexts[] = {"updated", "failed", "unconfirmed", "missing"};
 constexpr const char* kKindTexts[] = {"application", "boot loader"};
-static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_WORKER_FAILED + 1, "a text per reason");
-static_assert(sizeof kResultTexts / sizeof kResultTexts[0] == RESULT_UNCONFIRMED + 1, "a text per result");
+static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_NOT_HEARD + 1, "a text per reason");
+static_assert(sizeof kResultTexts / sizeof kResultTexts[0] == RESULT_MISSING + 1, "a text per result");
+constexpr size_t kSha256HexBytes = 64;
 
 // The widest line is a machine's: its name and the image path escaped at
 // six bytes apiece, and under 600 bytes of keys, numbers and times.
@@ -128,7 +132,12 @@ void PutSerial(Line& l, bool has_serial, uint32_t serial) {
     }
 }
 
+// 0 is a time nobody knows: the machine was never heard.
 void PutTime(Line& l, uint64_t utc_ms) {
+    if (utc_ms == 0) {
+        Put(l, "null");
+        return;
+    }
     char text[25];
     IsoUtc(utc_ms, text);
     PutText(l, text);
@@ -288,13 +297,23 @@ void IsoUtc(uint64_t utc_ms, char* out) {
 // The Report*Line builders: the whole line, newline included,
 // zero-terminated; 0 when it does not fit in cap (kReportLineBytes always
 // does).
-size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, char* out, size_t cap) {
+size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, const char* image_sha256,
+                         char* out, size_t cap) {
+    const bool heard = r.result != RESULT_MISSING;
     Line l{out, cap, 0, false};
     Put(l, "{");
     Key(l, "address");
-    PutAddress(l, r.addr);
+    if (r.addr_known) {
+        PutAddress(l, r.addr);
+    } else {
+        Put(l, "null");
+    }
     Key(l, "name");
-    PutString(l, r.name, Clamp(r.name_len, kRecordNameBytes));
+    if (heard) {
+        PutString(l, r.name, Clamp(r.name_len, kRecordNameBytes));
+    } else {
+        Put(l, "null");
+    }
     Key(l, "serial");
     PutSerial(l, r.has_serial, r.serial);
     Key(l, "result");
@@ -305,6 +324,8 @@ size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long im
     PutBounded(l, image_path, kImagePathMaxBytes);
     Key(l, "image_bytes");
     PutInt(l, image_bytes);
+    Key(l, "image_sha256");
+    PutBounded(l, image_sha256, kSha256HexBytes);
     Key(l, "started");
     PutTime(l, r.started_utc_ms);
     Key(l, "finished");
@@ -319,6 +340,10 @@ size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long im
     PutUint(l, r.blocks_sent);
     Key(l, "data_blocks_resent");
     PutUint(l, r.blocks_resent);
+    Key(l, "tries");
+    PutInt(l, r.tries);
+    Key(l, "last_failure");
+    PutText(l, ReasonText(r.last_failure));
     return End(l);
 }
 
@@ -334,11 +359,14 @@ size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot
     PutSerial(l, has_serial, serial);
     Key(l, "kind");
     PutText(l, kKindTexts[boot_loader ? 1 : 0]);
+    Key(l, "image_sha256");  // nothing is sent when exploring
+    Put(l, "null");
     return End(l);
 }
 
-size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
-                         uint64_t finished_utc_ms, const char* version, char* out, size_t cap) {
+size_t ReportSummaryLine(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
+                         uint64_t finished_utc_ms, const char* version, const char* image_sha256, char* out,
+                         size_t cap) {
     Line l{out, cap, 0, false};
     Put(l, "{");
     Key(l, "summary");
@@ -354,6 +382,8 @@ size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64
         Key(l, "unconfirmed");
         PutInt(l, counts[2]);
     }
+    Key(l, "missing");
+    PutInt(l, counts[3]);
     Put(l, "}");
     Key(l, "status");
     PutInt(l, status);
@@ -363,7 +393,18 @@ size_t ReportSummaryLine(const int counts[3], bool exploring, int status, uint64
     PutTime(l, finished_utc_ms);
     Key(l, "version");
     PutBounded(l, version, kVersionMaxBytes);
+    Key(l, "image_sha256");
+    PutBounded(l, image_sha256, kSha256HexBytes);
     return End(l);
+}
+
+void Sha256Hex(const uint8_t digest[32], char* out) {
+    const char* hex = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i) {
+        out[2 * i] = hex[digest[i] >> 4];
+        out[2 * i + 1] = hex[digest[i] & 0xF];
+    }
+    out[kSha256HexBytes] = '\0';
 }
 
 bool ReportOpen(const char* path, char* why, size_t why_len) {
@@ -379,12 +420,18 @@ bool ReportOpen(const char* path, char* why, size_t why_len) {
 
 bool ReportOn(void) { return report_file != PLAT_INVALID_HANDLE; }
 
+void ReportImage(const char* path, long bytes, const char* sha256_hex) {
+    image_path = path;
+    image_bytes = bytes;
+    image_sha256 = sha256_hex;
+}
+
 // A failed append cannot be made up for: the run goes on, and its status
 // and trace still tell the outcome.
-void ReportMachine(const MachineRecord& r, const char* image_path, long image_bytes) {
+void ReportMachine(const MachineRecord& r) {
     if (!ReportOn()) return;
     char line[kLineBytes];
-    const size_t n = ReportMachineLine(r, image_path, image_bytes, line, sizeof line);
+    const size_t n = ReportMachineLine(r, image_path, image_bytes, image_sha256, line, sizeof line);
     if (n > 0) (void)plat_append(report_file, line, n);
 }
 
@@ -395,11 +442,11 @@ void ReportListed(uint32_t addr, const char* name, int name_len, bool boot_loade
     if (n > 0) (void)plat_append(report_file, line, n);
 }
 
-void ReportSummary(const int counts[3], bool exploring, int status, uint64_t started_utc_ms,
+void ReportSummary(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
                    uint64_t finished_utc_ms, const char* version) {
     if (!ReportOn()) return;
     char line[kLineBytes];
-    const size_t n =
-        ReportSummaryLine(counts, exploring, status, started_utc_ms, finished_utc_ms, version, line, sizeof line);
+    const size_t n = ReportSummaryLine(counts, exploring, status, started_utc_ms, finished_utc_ms, version,
+                                       image_sha256, line, sizeof line);
     if (n > 0) (void)plat_append(report_file, line, n);
 }

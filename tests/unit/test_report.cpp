@@ -148,8 +148,9 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     std::vector<char> buf(kReportLineBytes);
     const std::vector<std::string> machine_keys = {
         "address",  "name",          "serial",      "result",       "reason",
-        "image",    "image_bytes",   "started",     "finished",     "reset_to_boot_ms",
-        "transfer_ms", "run_to_confirm_ms", "data_blocks_sent", "data_blocks_resent"};
+        "image",    "image_bytes",   "image_sha256", "started",     "finished",     "reset_to_boot_ms",
+        "transfer_ms", "run_to_confirm_ms", "data_blocks_sent", "data_blocks_resent", "tries", "last_failure"};
+    const std::string sha(64, 'a');
 
     MachineRecord updated = Record("Tavix7");
     updated.has_serial = true;
@@ -161,12 +162,15 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     updated.transfer_ms = 1290;
     updated.run_to_confirm_ms = 480;
     updated.blocks_sent = 64;
-    size_t n = ReportMachineLine(updated, "fw.bin", 65536, buf.data(), buf.size());
+    updated.tries = 2;
+    updated.last_failure = REASON_TRANSFER_FAILED;
+    size_t n = ReportMachineLine(updated, "fw.bin", 65536, sha.c_str(), buf.data(), buf.size());
     EXPECT_EQ(std::string(buf.data(), n),
               "{\"address\":\"192.168.1.40\",\"name\":\"Tavix7\",\"serial\":1001,\"result\":\"updated\","
-              "\"reason\":null,\"image\":\"fw.bin\",\"image_bytes\":65536,\"started\":\"2026-12-08T14:30:01.123Z\","
-              "\"finished\":\"2026-12-08T14:30:13.456Z\",\"reset_to_boot_ms\":1510,\"transfer_ms\":1290,"
-              "\"run_to_confirm_ms\":480,\"data_blocks_sent\":64,\"data_blocks_resent\":0}\n");
+              "\"reason\":null,\"image\":\"fw.bin\",\"image_bytes\":65536,\"image_sha256\":\"" + sha + "\","
+              "\"started\":\"2026-12-08T14:30:01.123Z\",\"finished\":\"2026-12-08T14:30:13.456Z\","
+              "\"reset_to_boot_ms\":1510,\"transfer_ms\":1290,\"run_to_confirm_ms\":480,\"data_blocks_sent\":64,"
+              "\"data_blocks_resent\":0,\"tries\":2,\"last_failure\":\"transfer failed\"}\n");
 
     // The widest line there can be must fit the buffer the report uses.
     MachineRecord worst = Record(std::string(kRecordNameBytes, '\xFF'));
@@ -178,8 +182,10 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     worst.started_utc_ms = worst.finished_utc_ms = UINT64_MAX;
     worst.reset_to_boot_ms = worst.transfer_ms = worst.run_to_confirm_ms = INT64_MAX;
     worst.blocks_sent = worst.blocks_resent = UINT32_MAX;
+    worst.tries = INT_MIN;
+    worst.last_failure = REASON_WORKER_FAILED;
     const std::string worst_path(128, '\x01');  // block 0 holds no longer path
-    n = ReportMachineLine(worst, worst_path.c_str(), LONG_MIN, buf.data(), buf.size());
+    n = ReportMachineLine(worst, worst_path.c_str(), LONG_MIN, sha.c_str(), buf.data(), buf.size());
     ASSERT_GT(n, 0u);
     EXPECT_EQ(n, strlen(buf.data()));
     nlohmann::ordered_json j = nlohmann::ordered_json::parse(std::string(buf.data(), n));
@@ -188,13 +194,13 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     EXPECT_EQ(j["image"], worst_path);
     EXPECT_EQ(j["image_bytes"], LONG_MIN);
     EXPECT_EQ(j["reset_to_boot_ms"], INT64_MAX);
-    EXPECT_EQ(ReportMachineLine(worst, worst_path.c_str(), LONG_MIN, buf.data(), n + 1), n);
-    EXPECT_EQ(ReportMachineLine(worst, worst_path.c_str(), LONG_MIN, buf.data(), n), 0u);
+    EXPECT_EQ(ReportMachineLine(worst, worst_path.c_str(), LONG_MIN, sha.c_str(), buf.data(), n + 1), n);
+    EXPECT_EQ(ReportMachineLine(worst, worst_path.c_str(), LONG_MIN, sha.c_str(), buf.data(), n), 0u);
 
     // Nothing known beyond the failure: null, not zero or an empty text.
     MachineRecord failed = Record(std::string("Boot\0\xFF", 6));
     failed.reason = REASON_BOOT_NOT_HEARD;
-    n = ReportMachineLine(failed, "dir/\"fw\".bin", 0, buf.data(), buf.size());
+    n = ReportMachineLine(failed, "dir/\"fw\".bin", 0, nullptr, buf.data(), buf.size());
     ASSERT_GT(n, 0u);
     ASSERT_EQ(buf[n - 1], '\n');
     j = nlohmann::ordered_json::parse(std::string(buf.data(), n));
@@ -203,7 +209,27 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     EXPECT_EQ(j["image"], "dir/\"fw\".bin");
     EXPECT_EQ(j["result"], "failed");
     EXPECT_EQ(j["reason"], "boot loader not heard");
-    for (const char* key : {"serial", "reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms"}) {
+    for (const char* key : {"serial", "reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms", "image_sha256"}) {
+        SCOPED_TRACE(key);
+        EXPECT_TRUE(j[key].is_null());
+    }
+
+    // Named by its serial number and never heard: only that is known.
+    MachineRecord missing;
+    missing.addr_known = false;
+    missing.has_serial = true;
+    missing.serial = 1042;
+    missing.result = RESULT_MISSING;
+    missing.reason = REASON_NOT_HEARD;
+    missing.tries = 0;
+    n = ReportMachineLine(missing, "fw.bin", 65536, sha.c_str(), buf.data(), buf.size());
+    j = nlohmann::ordered_json::parse(std::string(buf.data(), n));
+    EXPECT_EQ(Keys(j), machine_keys);
+    EXPECT_EQ(j["serial"], 1042);
+    EXPECT_EQ(j["result"], "missing");
+    EXPECT_EQ(j["reason"], "not heard");
+    EXPECT_EQ(j["tries"], 0);
+    for (const char* key : {"address", "name", "started", "finished", "transfer_ms", "last_failure"}) {
         SCOPED_TRACE(key);
         EXPECT_TRUE(j[key].is_null());
     }
@@ -211,19 +237,23 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     const uint32_t addr = updated.addr;
     n = ReportListedLine(addr, "BootTavix7", 10, true, false, 0, buf.data(), buf.size());
     EXPECT_EQ(std::string(buf.data(), n),
-              "{\"address\":\"192.168.1.40\",\"name\":\"BootTavix7\",\"serial\":null,\"kind\":\"boot loader\"}\n");
+              "{\"address\":\"192.168.1.40\",\"name\":\"BootTavix7\",\"serial\":null,\"kind\":\"boot loader\","
+              "\"image_sha256\":null}\n");
 
-    const int counts[3] = {1, 1, 1};
-    n = ReportSummaryLine(counts, false, 3, 1796740201123, 1796740213456, "0.1.0", buf.data(), buf.size());
+    const int counts[kReportCounts] = {1, 1, 1, 2};
+    n = ReportSummaryLine(counts, false, 3, 1796740201123, 1796740213456, "0.1.0", sha.c_str(), buf.data(),
+                          buf.size());
     const std::string times = "\"started\":\"2026-12-08T14:30:01.123Z\",\"finished\":\"2026-12-08T14:30:13.456Z\"";
     EXPECT_EQ(std::string(buf.data(), n),
-              "{\"summary\":{\"updated\":1,\"failed\":1,\"unconfirmed\":1},\"status\":3," + times +
-                  ",\"version\":\"0.1.0\"}\n");
-    const int listed[3] = {2, 0, 0};
-    n = ReportSummaryLine(listed, true, 0, 1796740201123, 1796740213456, "0.1.0", buf.data(), buf.size());
+              "{\"summary\":{\"updated\":1,\"failed\":1,\"unconfirmed\":1,\"missing\":2},\"status\":3," + times +
+                  ",\"version\":\"0.1.0\",\"image_sha256\":\"" + sha + "\"}\n");
+    const int listed[kReportCounts] = {2, 0, 0, 1};
+    n = ReportSummaryLine(listed, true, 3, 1796740201123, 1796740213456, "0.1.0", nullptr, buf.data(), buf.size());
     j = nlohmann::ordered_json::parse(std::string(buf.data(), n));
-    EXPECT_EQ(Keys(j), (std::vector<std::string>{"summary", "status", "started", "finished", "version"}));
-    EXPECT_EQ(j["summary"], nlohmann::ordered_json::parse("{\"listed\":2}"));
+    EXPECT_EQ(Keys(j),
+              (std::vector<std::string>{"summary", "status", "started", "finished", "version", "image_sha256"}));
+    EXPECT_EQ(j["summary"], nlohmann::ordered_json::parse("{\"listed\":2,\"missing\":1}"));
+    EXPECT_TRUE(j["image_sha256"].is_null());
 }
 
 }  // namespace
