@@ -9,18 +9,6 @@ namespace {
 
 constexpr uint32_t kMaxTimeoutS = 2000000;  // ~23 days; keeps milliseconds in 32 bits
 
-// Whole decimal number of 1 to `max_digits` digits, nothing else.
-bool ParseDecimal(const char* text, int max_digits, uint64_t* value) {
-    uint64_t v = 0;
-    int digits = 0;
-    for (; text[digits] != '\0'; ++digits) {
-        if (digits == max_digits || text[digits] < '0' || text[digits] > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(text[digits] - '0');
-    }
-    *value = v;
-    return digits > 0;
-}
-
 enum OptionId {
     OPT_MACHINE,
     OPT_SERIAL,
@@ -66,6 +54,18 @@ const OptionName* FindOption(const char* arg, const char** inline_value) {
 }
 
 }  // namespace
+
+// Whole decimal number of 1 to max_digits digits, nothing else.
+bool ParseDecimal(const char* text, int max_digits, uint64_t* value) {
+    uint64_t v = 0;
+    int digits = 0;
+    for (; text[digits] != '\0'; ++digits) {
+        if (digits == max_digits || text[digits] < '0' || text[digits] > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(text[digits] - '0');
+    }
+    *value = v;
+    return digits > 0;
+}
 
 bool ParseDottedQuad(const char* text, uint32_t* addr) {
     uint8_t bytes[4];
