@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "machlist.h"
+
 namespace {
 
 constexpr uint32_t kMaxTimeoutS = 2000000;  // ~23 days; keeps milliseconds in 32 bits
 
 enum OptionId {
     OPT_MACHINE,
+    OPT_MACHINES,
     OPT_SERIAL,
     OPT_ALL,
     OPT_EXIT,
@@ -30,10 +33,10 @@ struct OptionName {
 };
 
 const OptionName kOptionNames[] = {
-    {"--machine", OPT_MACHINE, true}, {"--serial", OPT_SERIAL, true},   {"--all", OPT_ALL, false},
-    {"--exit", OPT_EXIT, false},      {"--timeout", OPT_TIMEOUT, true}, {"--jobs", OPT_JOBS, true},
-    {"--log-dir", OPT_LOG_DIR, true}, {"--report", OPT_REPORT, true},   {"--worker", OPT_WORKER, false},
-    {"--help", OPT_HELP, false},      {"--version", OPT_VERSION, false},
+    {"--machine", OPT_MACHINE, true}, {"--machines", OPT_MACHINES, true}, {"--serial", OPT_SERIAL, true},
+    {"--all", OPT_ALL, false},        {"--exit", OPT_EXIT, false},         {"--timeout", OPT_TIMEOUT, true},
+    {"--jobs", OPT_JOBS, true},       {"--log-dir", OPT_LOG_DIR, true},    {"--report", OPT_REPORT, true},
+    {"--worker", OPT_WORKER, false},  {"--help", OPT_HELP, false},         {"--version", OPT_VERSION, false},
 };
 
 // The option `arg` names, with its "=value" part in *inline_value.
@@ -116,6 +119,7 @@ static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, i
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len) {
     *opts = LanflashOptions{};
+    MachineListClear();
     *image = 0;
     bool jobs_given = false;
     int i = 1;
@@ -152,26 +156,17 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
         uint64_t number = 0;
         switch (o->id) {
         case OPT_MACHINE:
-            if (opts->machine_count == kMaxChosen) {
-                snprintf(why, why_len, "--machine: at most %d may be given", kMaxChosen);
-                return CL_USAGE_ERROR;
-            }
-            if (!ParseDottedQuad(value, &opts->machines[opts->machine_count])) {
-                snprintf(why, why_len, "--machine: '%s' is not a dotted IPv4 address (like 192.168.1.40)", value);
-                return CL_USAGE_ERROR;
-            }
-            ++opts->machine_count;
+            if (!MachineListAddAddress(value, why, why_len)) return CL_USAGE_ERROR;
             break;
         case OPT_SERIAL:
-            if (opts->serial_count == kMaxChosen) {
-                snprintf(why, why_len, "--serial: at most %d may be given", kMaxChosen);
+            if (!MachineListAddSerial(value, why, why_len)) return CL_USAGE_ERROR;
+            break;
+        case OPT_MACHINES:
+            if (value[0] == '\0') {
+                snprintf(why, why_len, "%s: the name is empty", o->name);
                 return CL_USAGE_ERROR;
             }
-            if (!ParseDecimal(value, 10, &number) || number > UINT32_MAX) {
-                snprintf(why, why_len, "--serial: '%s' is not a decimal serial number (0 to 4294967295)", value);
-                return CL_USAGE_ERROR;
-            }
-            opts->serials[opts->serial_count++] = static_cast<uint32_t>(number);
+            MachineListAddFile(value);
             break;
         case OPT_TIMEOUT:
             if (!ParseDecimal(value, 10, &number) || number == 0 || number > kMaxTimeoutS) {
