@@ -210,7 +210,9 @@ void KeepTimeLimits(uint64_t now) {
         }
         return;
     }
-    if (NamedMachinesDone()) {
+    // Machines chosen by a block are not expected: the run waits for those
+    // in progress all the same.
+    if (NamedMachinesDone() && !in_progress) {
         finished = true;
         return;
     }
