@@ -6,23 +6,20 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kMaxChosen = 64;  // per --machine and per --serial
 constexpr uint32_t kDefaultJobs = 32;
 constexpr uint32_t kMaxJobs = 256;
+constexpr uint32_t kMaxRetries = 10;
 
 struct LanflashOptions {
     bool any = false;  // at least one of the options below was given
     bool all = false;
     bool exit = false;
     uint32_t timeout_s = 0;  // 0: none given
-    uint32_t machines[kMaxChosen] = {};  // network byte order
-    int machine_count = 0;
-    uint32_t serials[kMaxChosen] = {};
-    int serial_count = 0;
     uint32_t jobs = kDefaultJobs;  // machines in progress at once, with --all
     const char* log_dir = nullptr;
     const char* report = nullptr;
     bool fast = false;  // paced by the machine's answers
+    uint32_t retries = 0;  // more tries for an update that failed before its run command
     // This process runs one machine for a parallel run's parent: its
     // announcements come on standard input, its progress goes to stderr.
     bool worker = false;
@@ -34,11 +31,15 @@ inline bool ParallelRun(const LanflashOptions& o) { return o.all && o.jobs > 1 &
 enum CommandLine { CL_RUN, CL_HELP, CL_VERSION, CL_USAGE_ERROR };
 
 // Reads argv. CL_RUN fills *opts and *image (argv's index of IMAGE, or 0
-// when there is none); CL_USAGE_ERROR writes one line, without newline, to
-// why. An argument that begins with '-' before IMAGE must be one of ours
+// when there is none) and the machine list (machlist.h), anew, whose files
+// MachineListLoad reads later; CL_USAGE_ERROR writes one line, without
+// newline, to why. An argument that begins with '-' before IMAGE must be one of ours
 // (or "--"): a typo must not turn into an image path and a run without end.
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len);
+
+// Whole decimal number of 1 to max_digits digits, nothing else.
+bool ParseDecimal(const char* text, int max_digits, uint64_t* value);
 
 // Strict dotted quad "a.b.c.d", each 0-255 in decimal. Network byte order.
 bool ParseDottedQuad(const char* text, uint32_t* addr);

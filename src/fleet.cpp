@@ -11,6 +11,7 @@
 
 #include "eth.h"
 #include "fast.h"
+#include "machlist.h"
 #include "main.h"
 #include "platform.h"
 #include "report.h"
@@ -156,26 +157,27 @@ int AddChosen(uint32_t addr, Phase phase, uint64_t now) {
 // Every machine in the table was chosen when it was added: so a boot
 // loader, which announces no serial number, is found by its address.
 bool Chosen(uint32_t addr, int kind, uint32_t serial) {
-    if (opts.machine_count == 0 && opts.serial_count == 0) return true;
+    if (!MachineListGiven()) return true;
     if (Find(addr) >= 0) return true;
-    for (int i = 0; i < opts.machine_count; ++i)
-        if (opts.machines[i] == addr) return true;
-    if (kind != kAppKind) return false;
-    for (int i = 0; i < opts.serial_count; ++i)
-        if (opts.serials[i] == serial) return true;
-    return false;
+    if (MachineListHasAddress(addr)) return true;
+    return kind == kAppKind && MachineListHasSerial(serial);
 }
 
+// Stops at the first expected machine not done. Each before it is a machine
+// of the table, one at most twice (by address and by serial number): a long
+// list costs no more than the table does.
 bool NamedMachinesDone() {
-    if (opts.machine_count == 0 && opts.serial_count == 0) return false;
-    for (int i = 0; i < opts.machine_count; ++i) {
-        int m = Find(opts.machines[i]);
-        if (m < 0 || !IsFinal(machines[m].phase)) return false;
-    }
-    for (int s = 0; s < opts.serial_count; ++s) {
+    const int expected = MachineListExpectedCount();
+    if (expected == 0) return false;
+    for (int e = 0; e < expected; ++e) {
+        const ExpectedMachine x = MachineListExpected(e);
         bool done = false;
-        for (int i = 0; i < machine_count && !done; ++i)
-            done = machines[i].rec.has_serial && machines[i].rec.serial == opts.serials[s] && IsFinal(machines[i].phase);
+        if (!x.is_serial) {
+            const int m = Find(x.value);
+            done = m >= 0 && IsFinal(machines[m].phase);
+        }
+        for (int i = 0; i < machine_count && x.is_serial && !done; ++i)
+            done = machines[i].rec.has_serial && machines[i].rec.serial == x.value && IsFinal(machines[i].phase);
         if (!done) return false;
     }
     return true;
@@ -209,11 +211,13 @@ void KeepTimeLimits(uint64_t now) {
         }
         return;
     }
-    if (NamedMachinesDone()) {
+    // Machines chosen by a block are not expected: the run waits for those
+    // in progress all the same.
+    if (NamedMachinesDone() && !in_progress) {
         finished = true;
         return;
     }
-    const bool named = opts.machine_count + opts.serial_count > 0;
+    const bool named = MachineListExpectedCount() > 0;
     if ((timed || !named) && !in_progress && now > last_progress_ms + WaitMs()) finished = true;
 }
 

@@ -10,6 +10,7 @@
 #include "eth.h"
 #include "fast.h"
 #include "fleet.h"
+#include "machlist.h"
 #include "mstate.h"
 #include "options.h"
 #include "parallel.h"
@@ -110,8 +111,13 @@ static const char kUsage[] =
     "\n"
     "Options come before IMAGE; -- ends them. Any other argument before IMAGE that\n"
     "begins with '-' is an error: give such a file as ./NAME or after --.\n"
-    "  --machine ADDRESS  act only on the machine that announces this IPv4\n"
-    "                     address; may be repeated\n"
+    "  --machine ADDRESS|BLOCK\n"
+    "                     act only on the machine that announces this IPv4\n"
+    "                     address, or on those in this CIDR block (like\n"
+    "                     10.20.0.0/24); may be repeated\n"
+    "  --machines FILE    act only on the machines FILE names (- for standard\n"
+    "                     input), one a line: ADDRESS, BLOCK or 'serial NUMBER';\n"
+    "                     '#' begins a comment; may be repeated\n"
     "  --serial NUMBER    act only on the machine whose application announces this\n"
     "                     serial number (as the trace prints it), and on its boot\n"
     "                     loader after the reset; may be repeated. A machine that\n"
@@ -141,15 +147,16 @@ static const char kUsage[] =
     "update counts only when the machine announces its application again after\n"
     "the run command (within --timeout, else 30 s), and the run ends with one line\n"
     "per machine: \"result: ADDRESS updated\" (or failed, or unconfirmed). With\n"
-    "--all --exit and neither --machine, --serial nor --timeout, the run ends 30 s\n"
-    "after the last machine. With --all and --jobs above 1, the console shows one\n"
-    "line per event of a machine (on a terminal, a live line per machine in\n"
-    "progress below them) instead of the trace.\n"
+    "--all --exit, no --timeout and no machine named by its address or serial\n"
+    "number (a block names none that way), the run ends 30 s after the last\n"
+    "machine. With --all and --jobs above 1, the console shows one line per event\n"
+    "of a machine (on a terminal, a live line per machine in progress below them)\n"
+    "instead of the trace.\n"
     "\n"
     "Exit status: 0 done (or stopped, without options); 1 the image cannot be\n"
-    "sent, the network cannot be used, or the --report file or --log-dir folder\n"
-    "cannot be written; 2 usage error; 3 a machine failed or stayed unconfirmed;\n"
-    "4 no chosen machine was heard in time.\n";
+    "sent, the network cannot be used, a --machines file cannot be read, or the\n"
+    "--report file or --log-dir folder cannot be written; 2 usage error; 3 a\n"
+    "machine failed or stayed unconfirmed; 4 no chosen machine was heard in time.\n";
 
 int main(int argc, char** argv) {
     LanflashOptions opts;
@@ -167,6 +174,16 @@ int main(int argc, char** argv) {
         return 2;
     case CL_RUN:
         break;
+    }
+    switch (MachineListLoad(why, sizeof why)) {
+    case ML_LOADED:
+        break;
+    case ML_BAD_LINE:
+        fprintf(stderr, "lanflash: %s\nTry 'lanflash --help'.\n", why);
+        return 2;
+    case ML_UNREADABLE:
+        fprintf(stderr, "lanflash: %s\n", why);
+        return 1;
     }
     FILE* f = image > 0 ? fopen(argv[image], "rb") : nullptr;
     if (f == nullptr && image > 0 && opts.any) {

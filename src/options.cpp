@@ -5,24 +5,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "machlist.h"
+
 namespace {
 
 constexpr uint32_t kMaxTimeoutS = 2000000;  // ~23 days; keeps milliseconds in 32 bits
 
-// Whole decimal number of 1 to `max_digits` digits, nothing else.
-bool ParseDecimal(const char* text, int max_digits, uint64_t* value) {
-    uint64_t v = 0;
-    int digits = 0;
-    for (; text[digits] != '\0'; ++digits) {
-        if (digits == max_digits || text[digits] < '0' || text[digits] > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(text[digits] - '0');
-    }
-    *value = v;
-    return digits > 0;
-}
-
 enum OptionId {
     OPT_MACHINE,
+    OPT_MACHINES,
     OPT_SERIAL,
     OPT_ALL,
     OPT_EXIT,
@@ -32,6 +23,7 @@ enum OptionId {
     OPT_REPORT,
     OPT_WORKER,
     OPT_FAST,
+    OPT_RETRIES,
     OPT_HELP,
     OPT_VERSION
 };
@@ -43,10 +35,10 @@ struct OptionName {
 };
 
 const OptionName kOptionNames[] = {
-    {"--machine", OPT_MACHINE, true}, {"--serial", OPT_SERIAL, true},   {"--all", OPT_ALL, false},
-    {"--exit", OPT_EXIT, false},      {"--timeout", OPT_TIMEOUT, true}, {"--jobs", OPT_JOBS, true},
-    {"--log-dir", OPT_LOG_DIR, true}, {"--report", OPT_REPORT, true},   {"--worker", OPT_WORKER, false},
-    {"--fast", OPT_FAST, false},
+    {"--machine", OPT_MACHINE, true}, {"--machines", OPT_MACHINES, true}, {"--serial", OPT_SERIAL, true},
+    {"--all", OPT_ALL, false},        {"--exit", OPT_EXIT, false},         {"--timeout", OPT_TIMEOUT, true},
+    {"--jobs", OPT_JOBS, true},       {"--log-dir", OPT_LOG_DIR, true},    {"--report", OPT_REPORT, true},
+    {"--retries", OPT_RETRIES, true}, {"--fast", OPT_FAST, false},         {"--worker", OPT_WORKER, false},
     {"--help", OPT_HELP, false},      {"--version", OPT_VERSION, false},
 };
 
@@ -68,6 +60,18 @@ const OptionName* FindOption(const char* arg, const char** inline_value) {
 }
 
 }  // namespace
+
+// Whole decimal number of 1 to max_digits digits, nothing else.
+bool ParseDecimal(const char* text, int max_digits, uint64_t* value) {
+    uint64_t v = 0;
+    int digits = 0;
+    for (; text[digits] != '\0'; ++digits) {
+        if (digits == max_digits || text[digits] < '0' || text[digits] > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(text[digits] - '0');
+    }
+    *value = v;
+    return digits > 0;
+}
 
 bool ParseDottedQuad(const char* text, uint32_t* addr) {
     uint8_t bytes[4];
@@ -118,6 +122,7 @@ static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, i
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len) {
     *opts = LanflashOptions{};
+    MachineListClear();
     *image = 0;
     bool jobs_given = false;
     int i = 1;
@@ -154,26 +159,17 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
         uint64_t number = 0;
         switch (o->id) {
         case OPT_MACHINE:
-            if (opts->machine_count == kMaxChosen) {
-                snprintf(why, why_len, "--machine: at most %d may be given", kMaxChosen);
-                return CL_USAGE_ERROR;
-            }
-            if (!ParseDottedQuad(value, &opts->machines[opts->machine_count])) {
-                snprintf(why, why_len, "--machine: '%s' is not a dotted IPv4 address (like 192.168.1.40)", value);
-                return CL_USAGE_ERROR;
-            }
-            ++opts->machine_count;
+            if (!MachineListAddAddress(value, why, why_len)) return CL_USAGE_ERROR;
             break;
         case OPT_SERIAL:
-            if (opts->serial_count == kMaxChosen) {
-                snprintf(why, why_len, "--serial: at most %d may be given", kMaxChosen);
+            if (!MachineListAddSerial(value, why, why_len)) return CL_USAGE_ERROR;
+            break;
+        case OPT_MACHINES:
+            if (value[0] == '\0') {
+                snprintf(why, why_len, "%s: the name is empty", o->name);
                 return CL_USAGE_ERROR;
             }
-            if (!ParseDecimal(value, 10, &number) || number > UINT32_MAX) {
-                snprintf(why, why_len, "--serial: '%s' is not a decimal serial number (0 to 4294967295)", value);
-                return CL_USAGE_ERROR;
-            }
-            opts->serials[opts->serial_count++] = static_cast<uint32_t>(number);
+            MachineListAddFile(value);
             break;
         case OPT_TIMEOUT:
             if (!ParseDecimal(value, 10, &number) || number == 0 || number > kMaxTimeoutS) {
@@ -203,6 +199,14 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             break;
         case OPT_WORKER:
             opts->worker = true;
+            break;
+        case OPT_RETRIES:
+            if (!ParseDecimal(value, 2, &number) || number > kMaxRetries) {
+                snprintf(why, why_len, "--retries: '%s' is not a whole number from 0 to %u", value,
+                         static_cast<unsigned>(kMaxRetries));
+                return CL_USAGE_ERROR;
+            }
+            opts->retries = static_cast<uint32_t>(number);
             break;
         case OPT_FAST:
             opts->fast = true;

@@ -45,9 +45,13 @@ TEST(CommandLine, OptionsAfterTheImageKeepTheirOldMeaning) {
 TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
     ScratchDir dir;
     std::string image = dir.write("fw.bin", random_bytes(100, 5));
+    auto bytes = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+    // The bad line after a comment, a CRLF line and a blank one.
+    std::string hosts = dir.write("hosts.txt", bytes("# lab\n10.0.0.1\r\n\n10.0.0.300 # typo\n10.0.0.2\n"));
+    std::string serials = dir.write("serials.txt", bytes("serial 42\nserial 42x\n"));
     struct Case {
         std::vector<std::string> args;
-        const char* says;
+        std::string says;
     };
     const Case cases[] = {
         {{"--all", "--frobnicate", image}, "unknown option '--frobnicate'"},
@@ -66,6 +70,14 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         {{"--machine", "10.0.0", image}, "--machine: '10.0.0' is not a dotted IPv4 address"},
         {{"--machine=10.0.0.256", image}, "--machine: '10.0.0.256' is not a dotted IPv4 address"},
         {{"--machine", "10.0.0.1x", image}, "--machine: '10.0.0.1x' is not a dotted IPv4 address"},
+        {{"--machine", "10.0.0.0/33", image}, "--machine: '10.0.0.0/33' is not a dotted IPv4 address or CIDR block"},
+        {{"--machine", "10.0.0.0/", image}, "--machine: '10.0.0.0/' is not a dotted IPv4 address or CIDR block"},
+        {{"--machine=10.0.0.0/2a", image}, "--machine: '10.0.0.0/2a' is not a dotted IPv4 address or CIDR block"},
+        {{"--all", "--machines", hosts, image},
+         "--machines " + hosts + ":4: '10.0.0.300' is not an address, a CIDR block or 'serial NUMBER'"},
+        {{"--machine", "10.0.0.1", "--machines=" + serials, "--exit", image},
+         "--machines " + serials + ":2: 'serial 42x' is not an address, a CIDR block or 'serial NUMBER'"},
+        {{"--machines=", image}, "--machines: the name is empty"},
         {{"--serial", "12a", image}, "--serial: '12a' is not a decimal serial number"},
         {{"--serial", "-1", image}, "--serial: '-1' is not a decimal serial number"},
         {{"--serial", "4294967296", image}, "--serial: '4294967296' is not a decimal serial number"},
@@ -86,6 +98,9 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
     // a folder is needed: that fails for root too.
     const Case unusable[] = {
         {{"--exit", dir.file("missing.bin")}, "cannot open"},
+        // The list is read before the image is opened.
+        {{"--exit", "--machines", dir.file("missing.txt"), dir.file("missing.bin")},
+         "lanflash: --machines " + dir.file("missing.txt") + ": cannot read (No such file or directory)\n"},
         {{"--report", image + "/r.jsonl", image}, "--report: open "},
         {{"--all", "--log-dir", image + "/logs", image}, "--log-dir: cannot make "},
     };
