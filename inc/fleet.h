@@ -4,6 +4,7 @@
 // and the sequencer, the listener and the main loop are as they always were.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "mstate.h"
@@ -11,8 +12,6 @@
 #include "report.h"
 
 extern bool fleet_on;  // set once at start-up, before any thread starts
-
-constexpr int kFleetMaxMachines = 256;  // machines handled in one run
 
 void FleetStart(const LanflashOptions& opts);
 
@@ -63,15 +62,25 @@ bool FleetTakeQueued(char* data, int* len, uint64_t* arrived_ms, uint64_t* first
 
 // A parallel run's parent keeps its machines in the same table and under
 // the same rules; a worker process does for each what the sequencer does.
-enum FleetSlot { SLOT_WAITING, SLOT_WORKING, SLOT_DONE };
+// The table grows with the machines heard, without a limit.
+enum FleetSlot { SLOT_WAITING, SLOT_WORKING, SLOT_DONE };  // WAITING: also for its next try
 // The table index of the machine announcing this address when it is
-// chosen (added as waiting when new: *added), else -1.
+// chosen (added as waiting when new, or swapped in at a done address:
+// *added), else -1.
 int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int name_len, bool* added);
 int FleetMachineCount(void);
+// No machine before this index is in progress or waiting.
+int FleetFirstUnfinished(void);
 uint32_t FleetAddressOf(int i);
 FleetSlot FleetSlotOf(int i);
-void FleetWorking(int i);
-// The machine's result, as its worker reported it.
-void FleetConclude(int i, const MachineRecord& r);
+// A waiting machine may start on an announcement that arrived then (a
+// machine to be tried again waits for its pause to pass).
+bool FleetMayStart(int i, uint64_t arrived_ms);
+// Its worker starts. True for another try, with the event line's text
+// (behind the address) in retry_text.
+bool FleetWorking(int i, char* retry_text, size_t cap);
+// The machine's result, as its worker reported it; a failure may lead to
+// another try unless may_retry is false (the run is ending).
+void FleetConclude(int i, const MachineRecord& r, bool may_retry);
 // Keeps the run's time limits; once every datagram that arrived was judged.
 void FleetJudgeTime(void);

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "addrmap.h"
 #include "eth.h"
 #include "fast.h"
 #include "machlist.h"
@@ -37,9 +39,13 @@ constexpr int kQueueSlots = 64;
 // machine, and the newer says all that the older did.
 constexpr int kMachineKeyBytes = 15;
 
+// A machine whose update failed before its run command is tried again
+// after this pause, from where it then is, when --retries allows.
+constexpr uint64_t kRetryPauseMs = 5000;
+
 // WAITING and WORKING only in a parallel run's parent: chosen, and in the
-// hands of a worker process.
-enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED, WAITING, WORKING };
+// hands of a worker process. RETRYING: failed, and to be tried again.
+enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED, WAITING, WORKING, RETRYING };
 
 struct Machine {
     Phase phase;
@@ -47,8 +53,12 @@ struct Machine {
     uint64_t reset_ms, run_ms;
     uint64_t reset_sent_ms, transfer_started_ms;  // 0: not yet
     uint32_t blocks_acked;
+    uint64_t retry_at_ms;
     MachineRecord rec;
 };
+
+// What became of a machine the list expects.
+enum Expected : uint8_t { NOT_HEARD, HEARD, DONE };
 
 struct Datagram {
     char data[BUF_SIZE];
@@ -61,8 +71,14 @@ LanflashOptions opts;
 uint64_t start_ms = 0;
 uint64_t start_utc_ms = 0;
 uint64_t last_progress_ms = 0;  // a machine was first chosen or finished
-Machine machines[kFleetMaxMachines];
+// Each machine on its own, so that a pointer to it survives the table's growth.
+Machine** machines = nullptr;
 int machine_count = 0;
+int machine_slots = 0;
+int first_unfinished = 0;  // no machine before it is in progress
+AddrMap newest;            // address -> the newest machine heard there
+Expected* expected = nullptr;  // per machine the list expects, in its order
+int expected_done = 0;
 int current = -1;  // the machine on the sequencer's current path
 int the_one = -1;  // without --all: the one machine of this run
 bool connection_open = false;
@@ -93,10 +109,27 @@ uint64_t WaitMs() { return static_cast<uint64_t>(opts.timeout_s ? opts.timeout_s
 
 bool IsFinal(Phase p) { return p == UPDATED || p == FAILED || p == UNCONFIRMED || p == LISTED; }
 
-int Find(uint32_t addr) {
-    for (int i = 0; i < machine_count; ++i)
-        if (machines[i].rec.addr == addr) return i;
-    return -1;
+// The newest machine heard at this address, or -1.
+int Find(uint32_t addr) { return AddrMapGet(&newest, addr); }
+
+// Failures before the run command, which another try may mend.
+bool Retryable(RecordReason reason) {
+    return reason == REASON_NO_CONNECTION || reason == REASON_BOOT_NOT_HEARD || reason == REASON_TRANSFER_FAILED ||
+           reason == REASON_WORKER_FAILED;
+}
+
+void MarkExpected(int e, Expected state) {
+    if (e < 0 || expected[e] >= state) return;
+    if (state == DONE) ++expected_done;
+    expected[e] = state;
+}
+
+// The list's machines that this one is: heard, and done once final.
+void Account(const Machine& m) {
+    if (expected == nullptr) return;
+    const Expected state = IsFinal(m.phase) ? DONE : HEARD;
+    MarkExpected(MachineListExpectedIndexOfAddress(m.rec.addr), state);
+    if (m.rec.has_serial) MarkExpected(MachineListExpectedIndexOfSerial(m.rec.serial), state);
 }
 
 uint32_t DataBlocks(long bytes) {
@@ -111,18 +144,30 @@ void SetName(MachineRecord& r, const char* name, int len) {
     r.name_len = len;
 }
 
-// -1 when the table is full: that machine is then left alone.
+// -1 when no memory is left for it: that machine is then left alone.
 int Add(uint32_t addr, Phase phase, uint64_t now, int kind, uint32_t serial, const char* name, int name_len) {
-    if (machine_count == kFleetMaxMachines) return -1;
-    Machine& m = machines[machine_count];
-    m = Machine{};
-    m.phase = phase;
-    m.rec.addr = addr;
-    m.rec.has_serial = kind == kAppKind;
-    m.rec.serial = kind == kAppKind ? serial : 0;
-    m.rec.started_utc_ms = plat_utc_ms();
-    SetName(m.rec, name, name_len);
+    if (machine_count == machine_slots) {
+        const int slots = machine_slots == 0 ? 64 : 2 * machine_slots;
+        Machine** grown = static_cast<Machine**>(realloc(machines, static_cast<size_t>(slots) * sizeof *machines));
+        if (grown == nullptr) return -1;
+        machines = grown;
+        machine_slots = slots;
+    }
+    Machine* m = static_cast<Machine*>(malloc(sizeof(Machine)));
+    if (m == nullptr || !AddrMapPut(&newest, addr, machine_count)) {
+        free(m);
+        return -1;
+    }
+    *m = Machine{};
+    m->phase = phase;
+    m->rec.addr = addr;
+    m->rec.has_serial = kind == kAppKind;
+    m->rec.serial = kind == kAppKind ? serial : 0;
+    m->rec.started_utc_ms = plat_utc_ms();
+    SetName(m->rec, name, name_len);
+    machines[machine_count] = m;
     last_progress_ms = now;
+    Account(*m);
     return machine_count++;
 }
 
@@ -130,16 +175,49 @@ int AddAnnounced(uint32_t addr, Phase phase, uint64_t now) {
     return Add(addr, phase, now, announced_kind, announced_serial, udpDataBuff + kNameOffset, NameFieldLength(udpDataBuff));
 }
 
+// A failure before the run command waits for another try while --retries
+// allows one (never with may_retry false: the run is ending). True when
+// the machine now waits for it.
+bool TryAgain(Machine& m, RecordReason reason, uint64_t now, bool may_retry) {
+    if (!Retryable(reason)) return false;
+    m.rec.last_failure = reason;
+    if (!may_retry || static_cast<uint32_t>(m.rec.tries) > opts.retries) return false;
+    m.phase = RETRYING;
+    m.retry_at_ms = now + kRetryPauseMs;
+    last_progress_ms = now;
+    return true;
+}
+
 // The machine has its result: into the report at once, and to the parent
 // when this is a worker.
-void Finish(Machine& m, Phase phase, uint64_t now, RecordReason reason) {
+void Finish(Machine& m, Phase phase, uint64_t now, RecordReason reason, bool may_retry = true) {
+    if (phase == FAILED && TryAgain(m, reason, now, may_retry)) return;
     m.phase = phase;
     last_progress_ms = now;
     m.rec.result = phase == UPDATED ? RESULT_UPDATED : phase == FAILED ? RESULT_FAILED : RESULT_UNCONFIRMED;
     m.rec.reason = reason;
     m.rec.finished_utc_ms = plat_utc_ms();
+    Account(m);
     ReportMachine(m.rec);
     WorkerRecord(m.rec);
+}
+
+// "trying again (2 of 3) after: transfer failed": the trace and the event
+// line of a parallel run say it alike, behind the address.
+void RetryText(const Machine& m, char* out, size_t cap) {
+    snprintf(out, cap, "trying again (%d of %u) after: %s", m.rec.tries, static_cast<unsigned>(opts.retries + 1),
+             ReasonText(m.rec.last_failure));
+}
+
+// Another try begins: what the record says of a try starts afresh.
+void StartTry(Machine& m, uint64_t now) {
+    ++m.rec.tries;
+    m.resets = 0;
+    m.reset_ms = m.run_ms = m.reset_sent_ms = m.transfer_started_ms = 0;
+    m.blocks_acked = 0;
+    m.rec.reset_to_boot_ms = m.rec.transfer_ms = m.rec.run_to_confirm_ms = kNoMs;
+    m.rec.blocks_sent = m.rec.blocks_resent = 0;
+    last_progress_ms = now;
 }
 
 void LeftAlone(uint32_t addr) {
@@ -154,41 +232,34 @@ int AddChosen(uint32_t addr, Phase phase, uint64_t now) {
     return i;
 }
 
-// Every machine in the table was chosen when it was added: so a boot
-// loader, which announces no serial number, is found by its address.
-bool Chosen(uint32_t addr, int kind, uint32_t serial) {
-    if (!MachineListGiven()) return true;
-    if (Find(addr) >= 0) return true;
+// A machine in the table was chosen when it was added: so its boot
+// loader, which announces no serial number, is chosen by its address.
+bool Chosen(uint32_t addr, int kind, uint32_t serial, bool in_table) {
+    if (!MachineListGiven() || in_table) return true;
     if (MachineListHasAddress(addr)) return true;
     return kind == kAppKind && MachineListHasSerial(serial);
 }
 
-// Stops at the first expected machine not done. Each before it is a machine
-// of the table, one at most twice (by address and by serial number): a long
-// list costs no more than the table does.
+// An application that is not the machine done at its address (another
+// serial number or name): a board swapped in, a machine of its own.
+bool SwappedIn(const Machine& m, int kind, uint32_t serial, const char* name, int name_len) {
+    if (kind != kAppKind || !IsFinal(m.phase) || !m.rec.has_serial) return false;
+    return m.rec.serial != serial || m.rec.name_len != name_len ||
+           memcmp(m.rec.name, name, static_cast<size_t>(name_len)) != 0;
+}
+
 bool NamedMachinesDone() {
-    const int expected = MachineListExpectedCount();
-    if (expected == 0) return false;
-    for (int e = 0; e < expected; ++e) {
-        const ExpectedMachine x = MachineListExpected(e);
-        bool done = false;
-        if (!x.is_serial) {
-            const int m = Find(x.value);
-            done = m >= 0 && IsFinal(machines[m].phase);
-        }
-        for (int i = 0; i < machine_count && x.is_serial && !done; ++i)
-            done = machines[i].rec.has_serial && machines[i].rec.serial == x.value && IsFinal(machines[i].phase);
-        if (!done) return false;
-    }
-    return true;
+    const int count = MachineListExpectedCount();
+    return count > 0 && expected_done == count;
 }
 
 // Runs only once every datagram that arrived so far has been judged, so
 // that a machine is never given up while its answer waits in the queue.
 void KeepTimeLimits(uint64_t now) {
+    while (first_unfinished < machine_count && IsFinal(machines[first_unfinished]->phase)) ++first_unfinished;
     bool in_progress = false;
-    for (int i = 0; i < machine_count; ++i) {
-        Machine& m = machines[i];
+    for (int i = first_unfinished; i < machine_count; ++i) {
+        Machine& m = *machines[i];
         if (m.phase == CONFIRMING && now > m.run_ms + WaitMs()) {
             WorkerSay("unconfirmed %u", static_cast<unsigned>(WaitMs() / 1000));
             Finish(m, UNCONFIRMED, now, REASON_NOT_CONFIRMED);
@@ -198,6 +269,8 @@ void KeepTimeLimits(uint64_t now) {
             WorkerSay("noboot %u", static_cast<unsigned>((kReactMs + WaitMs()) / 1000));
             Finish(m, FAILED, now, REASON_BOOT_NOT_HEARD);
         }
+        // To be tried again, and not heard since the pause.
+        if (m.phase == RETRYING && now > m.retry_at_ms + WaitMs()) Finish(m, FAILED, now, m.rec.last_failure, false);
         in_progress = in_progress || !IsFinal(m.phase);
     }
     const bool timed = opts.timeout_s != 0;
@@ -205,14 +278,14 @@ void KeepTimeLimits(uint64_t now) {
         if (only_explore == 1) {
             finished = explored || (timed && now > start_ms + WaitMs());
         } else if (the_one >= 0) {
-            finished = IsFinal(machines[the_one].phase);
+            finished = IsFinal(machines[the_one]->phase);
         } else {
             finished = timed && now > start_ms + WaitMs();
         }
         return;
     }
-    // Machines chosen by a block are not expected: the run waits for those
-    // in progress all the same.
+    // Machines chosen by a block, or swapped in at a named address, are not
+    // expected: the run waits for those in progress all the same.
     if (NamedMachinesDone() && !in_progress) {
         finished = true;
         return;
@@ -225,6 +298,8 @@ void KeepTimeLimits(uint64_t now) {
 
 void FleetStart(const LanflashOptions& o) {
     opts = o;
+    const int count = MachineListExpectedCount();
+    if (opts.all && count > 0) expected = static_cast<Expected*>(calloc(static_cast<size_t>(count), sizeof *expected));
     start_ms = last_progress_ms = plat_now_ms();
     start_utc_ms = plat_utc_ms();
 }
@@ -296,7 +371,7 @@ void FleetBeforePoll(void) {
     if (m_state == M_MACHINE_RECOGNIZED || m_state == M_BOOTLOADER_RECOGNIZED) {
         if (current >= 0 && now > path_started_ms + kConnectGiveUpMs) {
             WorkerSay("noconnect %u", static_cast<unsigned>(kConnectGiveUpMs / 1000));
-            Finish(machines[current], FAILED, now, REASON_NO_CONNECTION);
+            Finish(*machines[current], FAILED, now, REASON_NO_CONNECTION);
             TCPSetstate(TCP_CLOSE);
             connection_open = false;
             MSetstate(M_WAIT_FOR_UDP_DATA);
@@ -340,25 +415,27 @@ int FleetChoose(int retv) {
     if (retv == -1) return -1;
     const uint64_t now = plat_now_ms();
     const uint32_t addr = machine_sockaddr.sin_addr;
-    if (!Chosen(addr, announced_kind, announced_serial)) {
+    const char* name = udpDataBuff + kNameOffset;
+    const int name_len = NameFieldLength(udpDataBuff);
+    int i = Find(addr);
+    if (i >= 0 && SwappedIn(*machines[i], announced_kind, announced_serial, name, name_len)) i = -1;
+    if (!Chosen(addr, announced_kind, announced_serial, i >= 0)) {
         LeftAlone(addr);
         return -1;
     }
-    int i = Find(addr);
     if (retv == 3) {  // explore mode
         const bool boot = announced_kind != kAppKind;
         if (!opts.all) {
             explored = true;
             if (AddAnnounced(addr, LISTED, now) < 0) return -1;
-            ReportListed(addr, udpDataBuff + kNameOffset, NameFieldLength(udpDataBuff), boot, !boot, announced_serial);
+            ReportListed(addr, name, name_len, boot, !boot, announced_serial);
             return 3;
         }
         if (i < 0 && AddAnnounced(addr, LISTED, now) >= 0) {
             char text[16];
-            const char* name = udpDataBuff + kNameOffset;
-            printf("\nmachine: %s %.*s", DottedQuad(addr, text), NameFieldLength(udpDataBuff), name);
+            printf("\nmachine: %s %.*s", DottedQuad(addr, text), name_len, name);
             if (announced_kind == kAppKind) printf(" No: %" PRIu32, announced_serial);
-            ReportListed(addr, name, NameFieldLength(udpDataBuff), boot, !boot, announced_serial);
+            ReportListed(addr, name, name_len, boot, !boot, announced_serial);
         }
         return -1;
     }
@@ -366,40 +443,54 @@ int FleetChoose(int retv) {
         LeftAlone(addr);
         return -1;
     }
+    Machine* m = i >= 0 ? machines[i] : nullptr;
+    bool fresh = m == nullptr;  // a new machine, or a new try of one
+    if (m != nullptr && m->phase == RETRYING) {
+        // Judged by when it arrived: announced during the pause, it waits.
+        if (current_arrival_ms < m->retry_at_ms) return -1;
+        StartTry(*m, now);
+        char text[96], address[16];
+        RetryText(*m, text, sizeof text);
+        printf("\n%s: %s", DottedQuad(addr, address), text);
+        fresh = true;
+    }
     if (retv == 2) {
-        if (i < 0) {
+        if (m == nullptr) {
             i = AddChosen(addr, RESETTING, now);
             if (i < 0) return -1;
-        } else if (machines[i].phase == CONFIRMING) {
+            m = machines[i];
+        } else if (fresh) {
+            m->phase = RESETTING;
+        } else if (m->phase == CONFIRMING) {
             // Judged by when it arrived: the main loop may have been busy.
-            const uint64_t run_ms = machines[i].run_ms;
+            const uint64_t run_ms = m->run_ms;
             const uint64_t first = current_first_arrival_ms > run_ms ? current_first_arrival_ms : current_arrival_ms;
             if (first > run_ms && first <= run_ms + WaitMs()) {
-                Machine& m = machines[i];
-                m.rec.run_to_confirm_ms = static_cast<int64_t>(first - run_ms);
-                SetName(m.rec, udpDataBuff + kNameOffset, NameFieldLength(udpDataBuff));
-                m.rec.has_serial = true;
-                m.rec.serial = announced_serial;
-                WorkerSay("confirmed %lld", static_cast<long long>(m.rec.run_to_confirm_ms));
-                Finish(m, UPDATED, now, REASON_NONE);
+                m->rec.run_to_confirm_ms = static_cast<int64_t>(first - run_ms);
+                SetName(m->rec, name, name_len);
+                m->rec.has_serial = true;
+                m->rec.serial = announced_serial;
+                WorkerSay("confirmed %lld", static_cast<long long>(m->rec.run_to_confirm_ms));
+                Finish(*m, UPDATED, now, REASON_NONE);
             }
             return -1;
-        } else if (machines[i].phase != RESETTING || machines[i].resets >= kMaxResets ||
-                   current_arrival_ms <= machines[i].reset_ms + kReactMs) {
+        } else if (m->phase != RESETTING || m->resets >= kMaxResets || current_arrival_ms <= m->reset_ms + kReactMs) {
             return -1;  // sent before its reset, still restarting, or done
         }
-        ++machines[i].resets;
-        machines[i].reset_ms = now;
+        ++m->resets;
+        m->reset_ms = now;
     } else {
-        if (i < 0) {
+        if (m == nullptr) {
             i = AddChosen(addr, UPDATING, now);
             if (i < 0) return -1;
-        } else if (machines[i].phase == RESETTING) {
-            Machine& m = machines[i];
-            m.phase = UPDATING;
-            if (m.reset_sent_ms != 0) {
-                const uint64_t heard = current_first_arrival_ms > m.reset_sent_ms ? current_first_arrival_ms : current_arrival_ms;
-                m.rec.reset_to_boot_ms = heard > m.reset_sent_ms ? static_cast<int64_t>(heard - m.reset_sent_ms) : 0;
+            m = machines[i];
+        } else if (fresh) {
+            m->phase = UPDATING;
+        } else if (m->phase == RESETTING) {
+            m->phase = UPDATING;
+            if (m->reset_sent_ms != 0) {
+                const uint64_t heard = current_first_arrival_ms > m->reset_sent_ms ? current_first_arrival_ms : current_arrival_ms;
+                m->rec.reset_to_boot_ms = heard > m->reset_sent_ms ? static_cast<int64_t>(heard - m->reset_sent_ms) : 0;
             }
         } else {
             return -1;  // updated, failed or waiting to be confirmed: once per run
@@ -415,7 +506,7 @@ int FleetChoose(int retv) {
 
 void FleetSawTransition(M_STATE from, M_STATE to) {
     if (current < 0) return;
-    Machine& m = machines[current];
+    Machine& m = *machines[current];
     const uint64_t now = plat_now_ms();
     if (from == M_MACHINE_SEND_RESET && to == M_MACHINE_RESET) {
         m.reset_sent_ms = now;
@@ -432,7 +523,7 @@ void FleetSawTransition(M_STATE from, M_STATE to) {
 
 void FleetTransferNews(TransferNews news, uint32_t block, int answer) {
     if (current < 0) return;
-    Machine& m = machines[current];
+    Machine& m = *machines[current];
     const uint64_t now = plat_now_ms();
     switch (news) {
     case TN_STARTED:
@@ -469,7 +560,9 @@ uint32_t FleetIdle(void) {
         Release_TCP();
         connection_open = false;
     }
-    if (only_explore != 1 && (opts.all || (the_one >= 0 && machines[the_one].phase == CONFIRMING))) {
+    // One machine: its confirmation or its next try comes by announcement.
+    const bool one_goes_on = the_one >= 0 && (machines[the_one]->phase == CONFIRMING || machines[the_one]->phase == RETRYING);
+    if (only_explore != 1 && (opts.all || one_goes_on)) {
         MSetstate(M_WAIT_FOR_UDP_DATA);
         return kFleetWaitPollMs;
     }
@@ -483,34 +576,59 @@ void FleetReport(const char* version, bool line_open) {
     const uint64_t now = plat_now_ms();
     int counts[kReportCounts] = {0, 0, 0, 0};
     for (int i = 0; i < machine_count; ++i) {
-        Machine& m = machines[i];
+        Machine& m = *machines[i];
         if (m.phase == LISTED) {
             ++counts[0];
             continue;
         }
-        // Still in progress: the run was stopped.
-        if (!IsFinal(m.phase)) Finish(m, m.phase == CONFIRMING ? UNCONFIRMED : FAILED, now, REASON_STOPPED);
+        // Still in progress: the run was stopped. No new try begins.
+        if (m.phase == RETRYING) Finish(m, FAILED, now, m.rec.last_failure, false);
+        if (!IsFinal(m.phase)) Finish(m, m.phase == CONFIRMING ? UNCONFIRMED : FAILED, now, REASON_STOPPED, false);
         ++counts[m.rec.result];
         if (only_explore == 1) continue;
         char text[16];
         printf("result: %s %s\n", DottedQuad(m.rec.addr, text), ResultText(m.rec.result));
+    }
+    // Named and never heard, in the order named, after the others.
+    for (int e = 0; expected != nullptr && e < MachineListExpectedCount(); ++e) {
+        if (expected[e] != NOT_HEARD) continue;
+        ++counts[RESULT_MISSING];
+        const ExpectedMachine x = MachineListExpected(e);
+        MachineRecord r;
+        r.addr_known = !x.is_serial;
+        r.addr = x.is_serial ? 0 : x.value;
+        r.has_serial = x.is_serial;
+        r.serial = x.is_serial ? x.value : 0;
+        r.result = RESULT_MISSING;
+        r.reason = REASON_NOT_HEARD;
+        r.tries = 0;
+        r.started_utc_ms = r.finished_utc_ms = 0;
+        ReportMachine(r);
+        char text[16];
+        if (x.is_serial) {
+            printf("result: serial %" PRIu32 " not heard\n", x.value);
+        } else {
+            printf("result: %s not heard\n", DottedQuad(x.value, text));
+        }
     }
     ReportSummary(counts, only_explore == 1, FleetExitStatus(), start_utc_ms, plat_utc_ms(), version);
 }
 
 int FleetExitStatus(void) {
     if (machine_count == 0) return 4;  // no chosen machine was heard
+    for (int e = 0; expected != nullptr && e < MachineListExpectedCount(); ++e)
+        if (expected[e] == NOT_HEARD) return 3;
     if (only_explore == 1) return 0;
     for (int i = 0; i < machine_count; ++i)
-        if (machines[i].phase != UPDATED) return 3;
+        if (machines[i]->phase != UPDATED) return 3;
     return 0;
 }
 
 int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int name_len, bool* added) {
     *added = false;
     int i = Find(addr);
-    if (i >= 0) return i;
-    if (!Chosen(addr, kind, serial)) return -1;
+    if (i >= 0 && !SwappedIn(*machines[i], kind, serial, name, name_len)) return i;
+    if (!Chosen(addr, kind, serial, false)) return -1;
     i = Add(addr, WAITING, plat_now_ms(), kind, serial, name, name_len);
     *added = i >= 0;
     return i;
@@ -518,32 +636,56 @@ int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int n
 
 int FleetMachineCount(void) { return machine_count; }
 
-uint32_t FleetAddressOf(int i) { return machines[i].rec.addr; }
+int FleetFirstUnfinished(void) { return first_unfinished; }
+
+uint32_t FleetAddressOf(int i) { return machines[i]->rec.addr; }
 
 FleetSlot FleetSlotOf(int i) {
-    if (machines[i].phase == WAITING) return SLOT_WAITING;
-    return machines[i].phase == WORKING ? SLOT_WORKING : SLOT_DONE;
+    const Phase phase = machines[i]->phase;
+    if (phase == WAITING || phase == RETRYING) return SLOT_WAITING;
+    return phase == WORKING ? SLOT_WORKING : SLOT_DONE;
 }
 
-void FleetWorking(int i) {
-    machines[i].phase = WORKING;
-    machines[i].rec.started_utc_ms = plat_utc_ms();
-    last_progress_ms = plat_now_ms();
+bool FleetMayStart(int i, uint64_t arrived_ms) {
+    const Machine& m = *machines[i];
+    return m.phase == WAITING || (m.phase == RETRYING && arrived_ms >= m.retry_at_ms);
 }
 
-void FleetConclude(int i, const MachineRecord& r) {
-    Machine& m = machines[i];
-    // A worker that could not tell still leaves what the parent heard.
+bool FleetWorking(int i, char* retry_text, size_t cap) {
+    Machine& m = *machines[i];
+    const bool again = m.phase == RETRYING;
+    const uint64_t now = plat_now_ms();
+    if (again) {
+        StartTry(m, now);
+        RetryText(m, retry_text, cap);
+    } else {
+        m.rec.started_utc_ms = plat_utc_ms();
+    }
+    m.phase = WORKING;
+    last_progress_ms = now;
+    return again;
+}
+
+void FleetConclude(int i, const MachineRecord& r, bool may_retry) {
+    Machine& m = *machines[i];
+    // A worker that could not tell still leaves what the parent heard; the
+    // tries are the parent's to count.
     const MachineRecord heard = m.rec;
     m.rec = r;
     m.rec.addr = heard.addr;
+    m.rec.started_utc_ms = heard.started_utc_ms;
+    m.rec.tries = heard.tries;
+    m.rec.last_failure = heard.last_failure;
     if (r.name_len == 0) SetName(m.rec, heard.name, heard.name_len);
     if (!r.has_serial) {
         m.rec.has_serial = heard.has_serial;
         m.rec.serial = heard.serial;
     }
+    const uint64_t now = plat_now_ms();
+    if (r.result == RESULT_FAILED && TryAgain(m, r.reason, now, may_retry)) return;
     m.phase = r.result == RESULT_UPDATED ? UPDATED : r.result == RESULT_FAILED ? FAILED : UNCONFIRMED;
-    last_progress_ms = plat_now_ms();
+    last_progress_ms = now;
+    Account(m);
     ReportMachine(m.rec);
 }
 

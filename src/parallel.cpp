@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "addrmap.h"
+
 #include "display.h"
 #include "eth.h"
 #include "fleet.h"
@@ -23,7 +25,6 @@ namespace {
 // Workers are read, fed and started this often; the design's own waits
 // are 10 ms and more, so nothing here polls faster than the design does.
 constexpr uint32_t kPollMs = 20;
-constexpr int kMaxLeftAlone = 1024;
 constexpr int kDeciles = 10;
 // Room for "/255.255.255.255.log" behind it in a path buffer of kLogPathBytes.
 constexpr size_t kLogPathBytes = 1024;
@@ -50,20 +51,40 @@ struct Job {
 };
 
 LanflashOptions opts;
-Pending pending[kFleetMaxMachines];  // newest datagram of a machine waiting for a job
+// Per machine of the table, the newest datagram while it waits for a job;
+// only machines that wait have one.
+Pending** pending = nullptr;
+int pending_slots = 0;
 Job jobs[kMaxJobs];
 int running = 0;
 bool stopping = false;
-uint32_t left_alone[kMaxLeftAlone];
-int left_alone_count = 0;
+AddrMap left_alone;  // addresses told once that they are left alone
+AddrMap logged;      // addresses whose log this run began: a later worker adds to it
 uint16_t image_crc = 0;  // of the image as loaded here, for every worker to compare
 
 const char* ConsoleEventText(int type) { return type == 0 ? "ctrl-c" : type == 1 ? "break" : "Some other event"; }
 
-bool IsLeftAlone(uint32_t addr) {
-    for (int i = 0; i < left_alone_count; ++i)
-        if (left_alone[i] == addr) return true;
-    return false;
+bool IsLeftAlone(uint32_t addr) { return AddrMapGet(&left_alone, addr) >= 0; }
+
+// The machine's waiting datagram, made when missing; nullptr when no memory is left.
+Pending* PendingOf(int machine) {
+    if (machine >= pending_slots) {
+        int slots = pending_slots == 0 ? 64 : pending_slots;
+        while (slots <= machine) slots *= 2;
+        Pending** grown = static_cast<Pending**>(realloc(pending, static_cast<size_t>(slots) * sizeof *pending));
+        if (grown == nullptr) return nullptr;
+        for (int i = pending_slots; i < slots; ++i) grown[i] = nullptr;
+        pending = grown;
+        pending_slots = slots;
+    }
+    if (pending[machine] == nullptr) {
+        pending[machine] = static_cast<Pending*>(calloc(1, sizeof(Pending)));
+    }
+    return pending[machine];
+}
+
+bool HasPending(int machine) {
+    return machine < pending_slots && pending[machine] != nullptr && pending[machine]->len > 0;
 }
 
 // "Tavix7 No: 1001", or a boot loader's name: for the console.
@@ -105,7 +126,7 @@ void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrive
     const int i = FleetHeard(addr, kind, serial, data + kNameOffset, NameFieldLength(data), &added);
     char about[128];
     if (i < 0) {
-        if (left_alone_count < kMaxLeftAlone) left_alone[left_alone_count++] = addr;
+        (void)AddrMapPut(&left_alone, addr, 1);
         Describe(data, kind, serial, about, sizeof about);
         DisplayEvent(addr, "left alone, %s", about);
         return;
@@ -116,7 +137,10 @@ void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrive
     }
     switch (FleetSlotOf(i)) {
     case SLOT_WAITING: {
-        Pending& p = pending[i];
+        if (!FleetMayStart(i, arrived_ms)) break;
+        Pending* kept = PendingOf(i);
+        if (kept == nullptr) break;
+        Pending& p = *kept;
         // The first of identical announcements is kept for its time.
         const bool same = p.len == len && memcmp(p.data, data, static_cast<size_t>(len)) == 0;
         const uint64_t first = same && p.first_arrived_ms < first_arrived_ms ? p.first_arrived_ms : first_arrived_ms;
@@ -140,7 +164,7 @@ void Fail(int machine, RecordReason reason) {
     r.result = RESULT_FAILED;
     r.reason = reason;
     r.started_utc_ms = r.finished_utc_ms = plat_utc_ms();
-    FleetConclude(machine, r);
+    FleetConclude(machine, r, !stopping);
 }
 
 void Start(int machine, uint64_t now) {
@@ -169,21 +193,29 @@ void Start(int machine, uint64_t now) {
     args[n++] = "--";
     args[n++] = fw_name;
     if (opts.log_dir != nullptr) snprintf(log, sizeof log, "%s/%s.log", opts.log_dir, address);
+    // Counted before the start, so that a worker that cannot start still
+    // uses up a try.
+    char retry[96];
+    if (FleetWorking(machine, retry, sizeof retry)) DisplayEvent(addr, "%s", retry);
+    Pending* p = pending[machine];
+    const bool again = AddrMapGet(&logged, addr) >= 0;
     char why[256];
-    if (plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, false, &job->child, why, sizeof why) != 0) {
+    if (plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, again, &job->child, why, sizeof why) != 0) {
         DisplayEvent(addr, "cannot start its worker: %s", why);
+        free(p);
+        pending[machine] = nullptr;
         Fail(machine, REASON_WORKER_FAILED);
         return;
     }
+    (void)AddrMapPut(&logged, addr, 1);
     *job = Job{true, false, machine, job->child, now, "", 0, 0, 0, {}, 0};
-    job->phase = pending[machine].kind == kAppKind ? "resetting" : "boot loader";
+    job->phase = p->kind == kAppKind ? "resetting" : "boot loader";
     ++running;
-    FleetWorking(machine);
     char wire[kWorkerWireMaxBytes];
     (void)plat_child_write(&job->child, wire, WorkerWireImage(wire, image_crc, static_cast<uint32_t>(fw_size)));
-    Pending& p = pending[machine];
-    Send(*job, p.data, p.len, p.arrived_ms, p.first_arrived_ms);
-    p.len = 0;
+    Send(*job, p->data, p->len, p->arrived_ms, p->first_arrived_ms);
+    free(p);
+    pending[machine] = nullptr;
 }
 
 const char* StepText(int news) {
@@ -253,7 +285,7 @@ void Event(Job& job, const char* line) {
         MachineRecord r;
         if (!job.got_record && WorkerParseRecord(rest, &r)) {
             job.got_record = true;
-            FleetConclude(job.machine, r);
+            FleetConclude(job.machine, r, !stopping);
         }
     }
 }
@@ -352,8 +384,8 @@ uint32_t PollParallel(int console_event) {
         Reap(job, !Drain(job));
     }
     if (!stopping && !FleetFinished()) {
-        for (int i = 0; i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
-            if (FleetSlotOf(i) == SLOT_WAITING && pending[i].len > 0) Start(i, now);
+        for (int i = FleetFirstUnfinished(); i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
+            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i)) Start(i, now);
     }
     FleetJudgeTime();
     DisplayRow rows[kMaxJobs];
