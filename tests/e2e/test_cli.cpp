@@ -83,6 +83,8 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         {{"--serial", "4294967296", image}, "--serial: '4294967296' is not a decimal serial number"},
         {{"--timeout", "0", image}, "--timeout: '0' is not a positive whole number of seconds"},
         {{"--timeout", "1.5", image}, "--timeout: '1.5' is not a positive whole number of seconds"},
+        {{"--retries", "11", image}, "--retries: '11' is not a whole number from 0 to 10"},
+        {{"--retries=-1", image}, "--retries: '-1' is not a whole number from 0 to 10"},
     };
     for (const Case& c : cases) {
         Proc p(lanflash_cmd(c.args), dir.path());

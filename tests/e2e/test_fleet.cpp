@@ -182,6 +182,76 @@ TEST_F(Fleet, FailedUnconfirmedAndUpdatedMachinesEndWithStatusThreeAndAReport) {
     EXPECT_EQ(summary["version"], LANFLASH_VERSION);
 }
 
+// Every machine named is accounted for: one that never announced itself
+// has a line and a record of its own, after the others, and fails the run;
+// a board swapped in at a done address is a machine of its own.
+TEST_F(Fleet, AnAbsentMachineIsReportedMissingAndASwappedBoardIsUpdatedToo) {
+    start_sim(91);
+    start_sim(93);
+    std::vector<std::string> args = named({91, 92, 93});
+    for (const char* a : {"--all", "--fast", "--timeout", "4", "--report"}) args.push_back(a);
+    args.push_back(dir.file("report.jsonl"));
+    args.push_back(image);
+    Proc p(lanflash_cmd(args), dir.path());
+    ASSERT_TRUE(p.wait_for_out("127.0.0.91: confirmed", kFleetMs)) << p.out();
+    sims[0]->signal(SIGINT);
+    sims[0]->wait(kStartMs);
+    Proc swapped({sim_bin(), "-a", "127.0.0.91", "-n", "2091", "--log", dir.file("swapped.log"), "--out",
+                  dir.file("swapped.bin")},
+                 dir.path());
+    EXPECT_EQ(p.wait(kFleetMs), 3) << p.out();
+    swapped.signal(SIGINT);
+    std::string out = p.out();
+    EXPECT_NE(out.find("\nresult: 127.0.0.91 updated\nresult: 127.0.0.93 updated\nresult: 127.0.0.91 updated\n"
+                       "result: 127.0.0.92 not heard\nend\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(read_file(dir.file("swapped.bin")), std::string(bytes.begin(), bytes.end()));
+    std::vector<nlohmann::json> lines;
+    std::istringstream report(read_file(dir.file("report.jsonl")));
+    for (std::string line; std::getline(report, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 5u);
+    std::map<uint32_t, std::string> serials;
+    for (size_t i = 0; i < 3; ++i) serials[lines[i]["serial"].get<uint32_t>()] = lines[i]["result"];
+    EXPECT_EQ(serials, (std::map<uint32_t, std::string>{{1091, "updated"}, {1093, "updated"}, {2091, "updated"}}));
+    const nlohmann::json& missing = lines[3];
+    EXPECT_EQ(missing["address"], "127.0.0.92");
+    EXPECT_EQ(missing["result"], "missing");
+    EXPECT_EQ(missing["reason"], "not heard");
+    EXPECT_TRUE(missing["name"].is_null() && missing["serial"].is_null() && missing["started"].is_null());
+    EXPECT_EQ(lines[4]["summary"],
+              nlohmann::json({{"updated", 3}, {"failed", 0}, {"unconfirmed", 0}, {"missing", 1}}));
+    EXPECT_EQ(lines[4]["image_sha256"], lines[0]["image_sha256"]);
+    EXPECT_EQ(lines[0]["image_sha256"].get<std::string>().size(), 64u);
+}
+
+// An update that failed before its run command is tried again from where
+// the machine is: here its boot loader, so it is reset once in all.
+TEST_F(Fleet, ATransferThatFailedOnceIsTriedAgainFromTheBootLoader) {
+    start_sim(95, {"--fail-transfers", "1"});
+    std::unique_ptr<Proc> p;
+    EXPECT_EQ(run({"--fast", "--retries", "1", "--machine", "127.0.0.95", "--exit", "--report",
+                   dir.file("report.jsonl")},
+                  &p),
+              0)
+        << p->out();
+    std::string out = p->out();
+    const std::string again = "\n127.0.0.95: trying again (2 of 2) after: transfer failed\n";
+    ASSERT_NE(out.find(again), std::string::npos) << out;
+    EXPECT_EQ(out.find(again, out.find(again) + 1), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.95 updated\nend\n"), std::string::npos) << out;
+    auto log = read_log(log_of(95));
+    EXPECT_EQ(count_events(log, "reset"), 1);
+    EXPECT_EQ(count_events(log, "receive"), 2);
+    EXPECT_TRUE(received_intact(95));
+    const std::string report = read_file(dir.file("report.jsonl"));
+    nlohmann::json record = nlohmann::json::parse(report.substr(0, report.find('\n')));
+    EXPECT_EQ(record["result"], "updated");
+    EXPECT_EQ(record["tries"], 2);
+    EXPECT_EQ(record["last_failure"], "transfer failed");
+    EXPECT_EQ(record["data_blocks_resent"], 0);  // the record tells of the try that counted
+}
+
 // Eight machines at once: their transfers run side by side, and each is
 // reset and updated exactly once.
 TEST_F(Fleet, ParallelTransfersOverlapAndEachMachineIsUpdatedOnce) {
