@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -556,9 +557,24 @@ uint64_t plat_utc_ms(void) {
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
+// libcrypto is opened only here, when a report wants the hash: mapped into
+// every run it would take more memory than the rest of lanflash, and a
+// parallel run's workers never hash.
 int plat_sha256(const void* data, size_t len, uint8_t out[PLAT_SHA256_BYTES], char* why, size_t why_len) {
+    static const char kLibrary[] = "libcrypto.so.3";
+    void* lib = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+        if (why != nullptr && why_len > 0) snprintf(why, why_len, "dlopen %s: %s", kLibrary, dlerror());
+        return -1;
+    }
+    const auto digest = reinterpret_cast<decltype(&EVP_Digest)>(dlsym(lib, "EVP_Digest"));
+    const auto sha256 = reinterpret_cast<decltype(&EVP_sha256)>(dlsym(lib, "EVP_sha256"));
     unsigned int n = 0;
-    if (EVP_Digest(data, len, out, &n, EVP_sha256(), nullptr) != 1 || n != PLAT_SHA256_BYTES) {
+    if (digest == nullptr || sha256 == nullptr) {
+        if (why != nullptr && why_len > 0) snprintf(why, why_len, "dlsym %s: EVP_Digest or EVP_sha256 missing", kLibrary);
+        return -1;
+    }
+    if (digest(data, len, out, &n, sha256(), nullptr) != 1 || n != PLAT_SHA256_BYTES) {
         if (why != nullptr && why_len > 0) snprintf(why, why_len, "EVP_Digest: SHA-256 failed");
         return -1;
     }
