@@ -124,7 +124,9 @@ static const char kUsage[] =
     "                     is already in its boot loader announces no serial number:\n"
     "                     find it with --machine\n"
     "  --all              update every chosen machine, each at most once, up to\n"
-    "                     --jobs at a time; without IMAGE, list every machine heard\n"
+    "                     --jobs at a time; without IMAGE, list every machine heard.\n"
+    "                     Each address named alone and each serial number named\n"
+    "                     must be heard: \"result: ADDRESS not heard\" otherwise\n"
     "  --jobs N           with --all: machines in progress at once, each in a\n"
     "                     process of its own; 1 to 256, default 32. --jobs 1 updates\n"
     "                     them one after the other, with the full trace\n"
@@ -136,6 +138,9 @@ static const char kUsage[] =
     "                     trace into DIR/ADDRESS.log, made anew\n"
     "  --report FILE      append to FILE one JSON line per machine as it has its\n"
     "                     result, and one summary line for the run\n"
+    "  --retries N        try an update that failed before its run command up to N\n"
+    "                     more times (0 to 10, default 0), 5 s after the failure,\n"
+    "                     from where the machine then is\n"
     "  --fast             pace each update by the machine's answers instead of the\n"
     "                     fixed pauses (each pause stays the longest wait); for\n"
     "                     machines that answer as soon as they are ready\n"
@@ -156,7 +161,8 @@ static const char kUsage[] =
     "Exit status: 0 done (or stopped, without options); 1 the image cannot be\n"
     "sent, the network cannot be used, a --machines file cannot be read, or the\n"
     "--report file or --log-dir folder cannot be written; 2 usage error; 3 a\n"
-    "machine failed or stayed unconfirmed; 4 no chosen machine was heard in time.\n";
+    "machine failed or stayed unconfirmed, or (with --all) a named machine was\n"
+    "never heard; 4 no chosen machine was heard in time.\n";
 
 int main(int argc, char** argv) {
     LanflashOptions opts;
