@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <signal.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
@@ -243,8 +244,19 @@ TEST_F(Wine, AllUpdatesThreeMachinesAtOnceAndEndsByItself) {
     std::vector<nlohmann::json> lines;
     for (std::string line; std::getline(report, line);) lines.push_back(nlohmann::json::parse(line));
     ASSERT_EQ(lines.size(), 4u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i]["result"], "updated") << lines[i];
+    // BCrypt's hash of the image, as sha256sum gives it.
+    std::string sha = "?";
+    if (FILE* f = popen(("sha256sum '" + dir.file("fw.bin") + "'").c_str(), "r")) {
+        char hex[65] = "";
+        if (fscanf(f, "%64s", hex) == 1) sha = hex;
+        pclose(f);
+    }
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(lines[i]["result"], "updated") << lines[i];
+        EXPECT_EQ(lines[i]["image_sha256"], sha) << lines[i];
+    }
     EXPECT_EQ(lines[3]["summary"]["updated"], 3) << lines[3];
+    EXPECT_EQ(lines[3]["image_sha256"], sha) << lines[3];
 }
 
 }  // namespace
