@@ -22,6 +22,9 @@ void FastLinkPause(uint32_t ms);
 // taken; else until the link hands over a receive batch, at most ms.
 void FastReplyPause(bool took, uint32_t ms);
 
+// Main thread, as the link sends len bytes: a command byte is a moment
+// that answers are counted from.
+void FastSending(const uint8_t* data, int len);
 // Link thread, right after a receive stored n bytes (n <= 0: the machine
 // closed the connection, or the receive failed) while they are still its own.
 void FastReceived(const uint8_t* data, int n);

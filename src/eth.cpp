@@ -185,6 +185,7 @@ static void UnlockRX(void) {
 }
 
 int Transmit_TCP(void) {
+    if (fast_on) FastSending(tcpTXDataBuff, TCPtxtransmitlength);
     return plat_send(stcp.load(), tcpTXDataBuff, TCPtxtransmitlength) < 0 ? 1 : 0;
 }
 

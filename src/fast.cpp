@@ -8,6 +8,8 @@
 #include <atomic>
 
 #include "eth.h"
+#include "fleet.h"
+#include "main.h"
 #include "mstate.h"
 #include "platform.h"
 
@@ -40,8 +42,8 @@ uint32_t link_seen = 0;       // link_news when the link last looked
 // Main thread only.
 uint32_t main_seen = 0;  // main_news when the main thread last looked
 M_STATE paced = M_GET_IP;  // the sequencer's state at the last pause
-uint32_t answers_before_unlock = 0;
-uint32_t requests_before_download = 0;
+uint32_t answers_before_unlock = 0;     // taken as '4' goes out
+uint32_t requests_before_download = 0;  // taken as '1' goes out
 
 // Until ready (which may name a moment to look again in *look_at) or until;
 // with any_news, the first news ends it as well.
@@ -79,16 +81,16 @@ void FastPause(uint32_t ms) {
     const M_STATE state = m_state;
     const bool entered = state != paced;
     paced = state;
-    // First, so that an answer that is already on its way counts.
-    if (entered && state == M_REQUEST_DOWNLOAD_PREPARE) answers_before_unlock = answers.load(std::memory_order_acquire);
-    if (entered && state == M_REQUEST_DOWNLOAD) requests_before_download = requests.load(std::memory_order_acquire);
     // The step may have given the link a new state to act on.
     plat_news_post(&link_news);
     const uint64_t until = plat_now_ms() + ms;
+    // A parent waits for its workers to end, and their output is no news.
     if (parallel_parent) {
         Await(until, nullptr, true);
         return;
     }
+    // The run ends: its last passes need no pause.
+    if (requestTerminate.load() != 0 || FleetFinished()) return;
     switch (state) {
     case M_GET_IP:
     case M_MACHINE_SEND_RESET:
@@ -149,6 +151,15 @@ void FastReplyPause(bool took, uint32_t ms) {
         if (now >= until) return;
         plat_news_wait(&main_news, seen, static_cast<uint32_t>(until - now));
     }
+}
+
+void FastSending(const uint8_t* data, int len) {
+    // Before the byte goes: an answer to it cannot have come yet, and a
+    // banner or an old request that came before it does not count.
+    if (len != 1) return;
+    if (m_state == M_UNLOCK_MEMORY && data[0] == '4') answers_before_unlock = answers.load(std::memory_order_acquire);
+    if (m_state == M_REQUEST_DOWNLOAD_PREPARE && data[0] == '1')
+        requests_before_download = requests.load(std::memory_order_acquire);
 }
 
 void FastReceived(const uint8_t* data, int n) {
