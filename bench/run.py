@@ -1134,10 +1134,11 @@ def render_fast(fast, lines):
         return
     cases = list(fast["cases"].values())
     lines.append("")
-    lines.append(f"Fast: machine-sim in its application with its defaults and --strict (restart {FAST_RESTART_MS} ms, "
-                 f"an announcement at each start and every {FAST_INTERVAL_MS} ms,")
-    lines.append(f"first 'C' {FAST_C_INTERVAL_MS // 2} ms after '1'), lanflash [--fast] --exit --machine {SIM_ADDRESS} "
-                 "IMAGE; timed from the machine's first announcement to lanflash's end")
+    lines.append(f"Fast: machine-sim in its application, its defaults and --strict: restart {FAST_RESTART_MS} ms, "
+                 "an announcement")
+    lines.append(f"at each start and every {FAST_INTERVAL_MS} ms, first 'C' {FAST_C_INTERVAL_MS // 2} ms after '1'. "
+                 f"lanflash [--fast] --exit --machine {SIM_ADDRESS}")
+    lines.append("IMAGE, timed from the machine's first announcement to lanflash's end.")
     lines.append("")
     w, cw = 40, 10
     lines.append(f"{'':{w}}" + "".join(f"{c['title']:>{2 * cw}}" for c in cases))
@@ -1173,8 +1174,8 @@ def render_fast(fast, lines):
     n = fl["machines"]
     lines.append("")
     lines.append(f"{n} machine-sims as above at {PARALLEL_ADDRESSES[0]} ... {PARALLEL_ADDRESSES[n - 1]}, "
-                 f"{fl['image_bytes'] // 1024} KiB image, lanflash --all --fast --jobs {fl['jobs']} --exit "
-                 "--machine ADDRESS...")
+                 f"{fl['image_bytes'] // 1024} KiB image,")
+    lines.append(f"lanflash --all --fast --jobs {fl['jobs']} --exit --machine ADDRESS...")
     fw = 56
     lines.append(f"{'  one machine, the same command (ms)':{fw}}{fmt(fl['one_ms']):>10}")
     lines.append(f"{f'  {n} machines, earliest announcement -> end (ms)':{fw}}{fmt(fl['total_ms']):>10}")
