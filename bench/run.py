@@ -2,12 +2,23 @@
 """What an update costs: lanflash against its own fixed waits and against lrzsz.
 
 Usage: bench/run.py BUILD_DIR [--json PATH] [--image-kib N] [--wait-s S]
-                    [--only updates,fleet,parallel] [--parallel-counts 1,5,20,50]
+                    [--only updates,fleet,parallel,fast] [--parallel-counts 1,5,20,50]
 
+First lanflash waits with no machine around, then updates a machine-sim that
+starts in its boot loader, three times (as shipped, with a flash delay per
+block, without TCP_NODELAY), and lrzsz's sz --ymodem sends the same image.
 Then lanflash --all --jobs 1 updates five machines in one run, timed against
-five times one update. Last, lanflash --all --jobs 50 updates 1, 5, 20 and 50
+five times one update. Then lanflash --all --jobs 50 updates 1, 5, 20 and 50
 machines at once, timed against one update, with the memory and CPU time of
 lanflash and its workers together.
+
+Last (section fast), lanflash with and without --fast updates a machine-sim
+with its defaults and --strict, from the machine's first announcement to
+lanflash's end with --exit: a 64 KiB image, a 1 MiB image, and 1 MiB at 5 ms
+per block, each against the floor the machine's own pauses set, with where
+the time goes; then 50 machines with --all --fast against one; lanflash's
+CPU time for the fast 1 MiB update and while it waits; and the bytes the
+strict machine saw before it asked for them.
 
 BUILD_DIR holds lanflash, machine-sim and no_nodelay.so (make bench builds
 all three). Everything runs in a private network namespace with loopback
@@ -65,7 +76,28 @@ PARALLEL_SERIALS = [str(2001 + i) for i in range(max(PARALLEL_COUNTS))]
 GOAL_PARALLEL_RATIO = {20: 1.5, 50: 2.0}
 GOAL_WORKER_RSS_KIB = 4096
 TREE_SAMPLE_S = 0.1
-SECTIONS = ["updates", "fleet", "parallel"]
+# --fast against the design, on machine-sim with its defaults (given explicitly,
+# since the floors are made of them) and --strict.
+FAST_RESTART_MS = 500
+FAST_INTERVAL_MS = 1000
+FAST_C_INTERVAL_MS = 1000
+FAST_SERIAL = "12345"
+FAST_CASES = [  # key, column title, image KiB, --block-delay-ms
+    ("64k", "64 KiB", 64, 0),
+    ("1m", "1 MiB", 1024, 0),
+    ("1m_5ms", "1 MiB, 5 ms", 1024, 5),
+]
+FAST_FLEET_COUNT = 50
+FAST_IDLE_S = 5.0
+UDP_PORT = 11000
+BIND_WAIT_S = 10.0
+GOAL_FAST_FLOOR_RATIO = 1.25
+GOAL_FAST_DELAY_FLOOR_RATIO = 1.15   # the case with a flash delay
+GOAL_FAST_MS = {"64k": 2500, "1m": 3000}
+GOAL_FAST_FLEET_RATIO = 1.3
+GOAL_FAST_CPU_S = 0.2
+GOAL_FAST_IDLE_CPU_PERCENT = 1.0
+SECTIONS = ["updates", "fleet", "parallel", "fast"]
 RESULT_LINE = re.compile(r"^result: (\S+) (updated|failed|unconfirmed)$")
 
 
@@ -607,6 +639,360 @@ def filecmp(a, b):
         return False
 
 
+# ------------------------------------------------------------ --fast
+
+# One update's wire events, each looked for after the one before it.
+FAST_STEPS = [
+    ("announce", "announce Tavix7"),  # the machine's first announcement: the clock starts
+    ("reset_cmd", "rx-cmd 0x52"),
+    ("boot", "state boot"),
+    ("boot_announce", "announce BootTavix7"),
+    ("unlock", "rx-cmd 0x34"),
+    ("request", "rx-cmd 0x31"),
+    ("first_c", "tx-c"),
+    ("block0", "block 0 name="),
+    ("eob", "end-of-batch"),
+    ("run_cmd", "rx-cmd 0x33"),
+    ("run", "run "),
+    ("app", "state app"),
+    ("confirm", "announce Tavix7"),  # the application again: the update is confirmed
+]
+# Where the time goes, (row, from, to); "end" is lanflash's end. The rows
+# without indent add up to the total; the indented ones are parts of the row
+# above them that the machine takes.
+FAST_SPLIT = [
+    ("first announcement -> 'R'", "announce", "reset_cmd"),
+    ("'R' -> boot announcement", "reset_cmd", "boot_announce"),
+    ("  machine restarting", "reset_cmd", "boot"),
+    ("boot announcement -> '4'", "boot_announce", "unlock"),
+    ("'4' -> '1'", "unlock", "request"),
+    ("'1' -> block 0", "request", "block0"),
+    ("  machine's first 'C'", "request", "first_c"),
+    ("transfer, block 0 -> end-of-batch", "block0", "eob"),
+    ("end-of-batch -> '3'", "eob", "run_cmd"),
+    ("'3' -> application announces", "run_cmd", "confirm"),
+    ("  machine restarting", "run", "app"),
+    ("application announces -> lanflash ends", "confirm", "end"),
+]
+
+
+def udp_bound(pid, port):
+    """Whether PID holds a UDP socket bound to PORT: only then does it hear the first announcement."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[len("socket:["):-1])
+    with open("/proc/net/udp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if int(fields[1].rpartition(":")[2], 16) == port and fields[9] in inodes:
+                return True
+    return False
+
+
+def sim_clock_offset(log):
+    """Host monotonic s at the sim's t=0: the line read quickest sets it (reading only adds delay)."""
+    return min(host - sim_ms / 1000.0 for host, sim_ms, _ in log.events)
+
+
+def update_steps(log):
+    """FAST_STEPS in sim ms, each the first after the step before it (None when missing)."""
+    out = {}
+    i = 0
+    for key, prefix in FAST_STEPS:
+        out[key] = None
+        for j in range(i, len(log.events)):
+            if log.events[j][2].startswith(prefix):
+                out[key] = log.events[j][1]
+                i = j + 1
+                break
+    return out
+
+
+def count_early(path):
+    """Lines of a strict machine's wire log about a byte that came before it was asked for."""
+    try:
+        with open(path) as f:
+            return sum(1 for line in f if line.partition(" ")[2].startswith("early"))
+    except OSError:
+        return None
+
+
+def run_timed(build, work, image, label, options, machines, block_delay_ms=0):
+    """lanflash OPTIONS --exit --machine ADDRESS... IMAGE against strict machine-sims in their application.
+
+    machines: (address, serial) pairs. lanflash starts first; each sim starts
+    once lanflash's UDP port is bound, so it hears the first announcement.
+    Timed from the first announcement of the earliest machine (its wire log's
+    clock moved onto the host's) to lanflash's end, which with --exit comes
+    once every machine announced its application after '3'. CPU time: wait4's
+    rusage of lanflash and the workers it reaped."""
+    args = list(options) + ["--exit"]
+    for address, _ in machines:
+        args += ["--machine", address]
+    lf_out_path = os.path.join(work, f"lanflash-{label}.out")
+    result = {"label": label, "machines_count": len(machines), "block_delay_ms": block_delay_ms,
+              "command": "lanflash " + " ".join(args) + " IMAGE"}
+    sims = []
+    with open(lf_out_path, "w") as lf_out:
+        lf = subprocess.Popen([os.path.join(build, "lanflash")] + args + [os.path.basename(image)], cwd=work,
+                              stdout=lf_out, stderr=subprocess.STDOUT)
+    end_t = None
+    try:
+        give_up = time.monotonic() + BIND_WAIT_S
+        while lf.poll() is None and not udp_bound(lf.pid, UDP_PORT) and time.monotonic() < give_up:
+            time.sleep(0.005)
+        if lf.returncode is not None or not udp_bound(lf.pid, UDP_PORT):
+            result["error"] = f"lanflash did not bind UDP port {UDP_PORT} (status {lf.returncode})"
+            return result
+        for address, serial in machines:
+            received = os.path.join(work, f"rx-{label}-{address}.bin")
+            wire_log = os.path.join(work, f"sim-{label}-{address}.log")
+            cmd = [os.path.join(build, "machine-sim"), "--address", address, "--serial", serial, "--strict",
+                   "--restart-ms", str(FAST_RESTART_MS), "--interval-ms", str(FAST_INTERVAL_MS),
+                   "--c-interval-ms", str(FAST_C_INTERVAL_MS), "--out", received, "--log", wire_log, "--verbose"]
+            if block_delay_ms:
+                cmd += ["--block-delay-ms", str(block_delay_ms)]
+            sim = subprocess.Popen(cmd, cwd=work, stdout=subprocess.PIPE, text=True, bufsize=1)
+            log = SimLog()
+            reader = threading.Thread(target=read_sim, args=(sim, log, {}), daemon=True)
+            reader.start()
+            sims.append({"address": address, "proc": sim, "log": log, "reader": reader,
+                         "received": received, "wire_log": wire_log})
+        timer = threading.Timer(RUN_DEADLINE_S, lf.kill)
+        timer.daemon = True
+        timer.start()
+        _, status, ru = os.wait4(lf.pid, 0)
+        end_t = time.monotonic()
+        timer.cancel()
+        lf.returncode = os.waitstatus_to_exitcode(status)
+        result["lanflash_status"] = lf.returncode
+        result["cpu_s"] = round(ru.ru_utime + ru.ru_stime, 3)
+        result["cpu_user_s"] = round(ru.ru_utime, 3)
+        result["cpu_sys_s"] = round(ru.ru_stime, 3)
+    finally:
+        if lf.returncode is None and lf.poll() is None:
+            lf.kill()
+            lf.wait()
+        for sim in sims:
+            if sim["proc"].poll() is None:
+                sim["proc"].terminate()
+        for sim in sims:
+            stop(sim["proc"])
+            sim["reader"].join(timeout=10)
+
+    results = {}
+    with open(lf_out_path, errors="replace") as f:
+        for line in f:
+            m = RESULT_LINE.match(line.rstrip("\n"))
+            if m:
+                results[m.group(1)] = m.group(2)
+    machines_out = []
+    for sim in sims:
+        log = sim["log"]
+        steps = update_steps(log)
+        offset = sim_clock_offset(log) if log.events else None
+        if offset is not None and end_t is not None:
+            steps["end"] = round((end_t - offset) * 1000.0)
+        run = log.last("run ")
+        machines_out.append({
+            "address": sim["address"], "result": results.get(sim["address"], "none"),
+            "intact": run is not None and run[2].endswith(" intact") and filecmp(image, sim["received"]),
+            "early": count_early(sim["wire_log"]),
+            "first_announce_host_s": None if offset is None or steps["announce"] is None
+            else offset + steps["announce"] / 1000.0,
+            "steps_ms": steps,
+            "split_ms": {f"{a}->{b}": (None if steps.get(a) is None or steps.get(b) is None
+                                        else steps[b] - steps[a]) for _, a, b in FAST_SPLIT},
+        })
+    starts = [m["first_announce_host_s"] for m in machines_out if m["first_announce_host_s"] is not None]
+    start_t = min(starts) if starts else None
+    if start_t is not None and end_t is not None:
+        result["total_ms"] = round((end_t - start_t) * 1000.0)
+        result["announce_spread_ms"] = round((max(starts) - start_t) * 1000.0)
+    elif "error" not in result:
+        result["error"] = "no announcement" if start_t is None else "lanflash did not end"
+    for m in machines_out:  # each machine's steps, in ms after the earliest first announcement
+        m["after_start_ms"] = {k: (None if v is None or start_t is None or m["first_announce_host_s"] is None
+                                   else round((m["first_announce_host_s"] - start_t) * 1000.0
+                                              + v - m["steps_ms"]["announce"]))
+                               for k, v in m["steps_ms"].items()}
+        del m["first_announce_host_s"]
+    result["machines"] = machines_out
+    early = [m["early"] for m in machines_out]
+    result["early"] = None if None in early or not early else sum(early)
+    result["all_updated"] = (result.get("lanflash_status") == 0 and len(machines_out) == len(machines)
+                             and all(m["result"] == "updated" for m in machines_out))
+    result["intact"] = bool(machines_out) and all(m["intact"] for m in machines_out)
+    if len(machines_out) == 1:
+        result["split_ms"] = machines_out[0]["split_ms"]
+        result["transfer_ms"] = result["split_ms"]["block0->eob"]
+    return result
+
+
+def run_idle(build, work, image):
+    """lanflash --fast waiting for a machine that never comes: its CPU time over FAST_IDLE_S."""
+    args = ["--fast", "--exit", "--machine", SIM_ADDRESS]
+    lf = subprocess.Popen([os.path.join(build, "lanflash")] + args + [os.path.basename(image)], cwd=work,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out = {"command": "lanflash " + " ".join(args) + " IMAGE"}
+    try:
+        give_up = time.monotonic() + BIND_WAIT_S
+        while lf.poll() is None and not udp_bound(lf.pid, UDP_PORT) and time.monotonic() < give_up:
+            time.sleep(0.005)
+        if lf.poll() is not None:
+            out["error"] = f"lanflash ended at start with status {lf.returncode}"
+            return out
+        time.sleep(1.0)  # start-up is not part of the wait
+        a = snapshot(lf.pid)
+        time.sleep(FAST_IDLE_S)
+        out["usage"] = usage_between(a, snapshot(lf.pid))
+    finally:
+        stop(lf, signal.SIGINT)
+    return out
+
+
+def fast_floor(data_blocks, block_delay_ms):
+    """What the machine itself takes: two restarts, its first 'C' and its flash writes.
+
+    It announces at once at each start, so its announcement interval adds
+    nothing, as long as no announcement is missed (each one missed costs an
+    interval)."""
+    parts = {"restarts_ms": 2 * FAST_RESTART_MS, "first_c_ms": FAST_C_INTERVAL_MS // 2,
+             "block_delays_ms": data_blocks * block_delay_ms, "announcements_ms": 0}
+    parts["total_ms"] = sum(parts.values())
+    return parts
+
+
+def ratio(a, b):
+    return round(a / b, 3) if a is not None and b else None
+
+
+def run_fast_section(build, work):
+    fast = {"sim": {"restart_ms": FAST_RESTART_MS, "interval_ms": FAST_INTERVAL_MS,
+                    "c_interval_ms": FAST_C_INTERVAL_MS, "strict": True, "state": "app"},
+            "timed": "from the machine's first announcement (its wire log) to lanflash's end with --exit",
+            "cases": {}}
+    images = {}
+    for kib in sorted({c[2] for c in FAST_CASES}):
+        images[kib] = os.path.join(work, f"fast-{kib}k.bin")
+        with open(images[kib], "wb") as f:
+            f.write(os.urandom(kib * 1024))
+    print("bench: fast, lanflash --fast waiting ...", file=sys.stderr, flush=True)
+    fast["idle"] = run_idle(build, work, images[64])
+    one = [(SIM_ADDRESS, FAST_SERIAL)]
+    for key, title, kib, delay in FAST_CASES:
+        blocks = (kib * 1024 + BLOCK_BYTES - 1) // BLOCK_BYTES
+        case = {"title": title, "image_bytes": kib * 1024, "data_blocks": blocks, "block_delay_ms": delay,
+                "floor": fast_floor(blocks, delay)}
+        for mode, options in (("design", []), ("fast", ["--fast"])):
+            print(f"bench: fast, {title} as {mode} ...", file=sys.stderr, flush=True)
+            case[mode] = run_timed(build, work, images[kib], f"{key}-{mode}", options, one, delay)
+            if case[mode].get("transfer_ms") is not None:
+                case[mode]["ms_per_data_block"] = round(case[mode]["transfer_ms"] / blocks, 3)
+        floor = case["floor"]["total_ms"]
+        case["design_ms"] = case["design"].get("total_ms")
+        case["fast_ms"] = case["fast"].get("total_ms")
+        case["design_over_fast"] = ratio(case["design_ms"], case["fast_ms"])
+        case["fast_over_floor"] = ratio(case["fast_ms"], floor)
+        case["design_over_floor"] = ratio(case["design_ms"], floor)
+        fast["cases"][key] = case
+
+    n = FAST_FLEET_COUNT
+    fleet_opts = ["--all", "--fast", "--jobs", str(PARALLEL_JOBS)]
+    machines = list(zip(PARALLEL_ADDRESSES[:n], PARALLEL_SERIALS[:n]))
+    print("bench: fast, one machine with --all --fast ...", file=sys.stderr, flush=True)
+    one_run = run_timed(build, work, images[64], "fast-all1", fleet_opts, machines[:1])
+    print(f"bench: fast, {n} machines with --all --fast ...", file=sys.stderr, flush=True)
+    many = run_timed(build, work, images[64], f"fast-all{n}", fleet_opts, machines)
+    latest = {}
+    for k in ("announce", "reset_cmd", "block0", "run_cmd", "confirm"):
+        seen = [m["after_start_ms"][k] for m in many.get("machines", []) if m["after_start_ms"].get(k) is not None]
+        latest[k] = max(seen) if len(seen) == n else None
+    # Per step, over the machines: the median and the slowest, where one late machine shows.
+    split_stats = {}
+    for _, a, b in FAST_SPLIT:
+        k = f"{a}->{b}"
+        vals = sorted(m["split_ms"][k] for m in many.get("machines", []) if m["split_ms"][k] is not None)
+        split_stats[k] = ({"median": vals[len(vals) // 2], "max": vals[-1],
+                           "slowest": [m["address"] for m in many["machines"] if m["split_ms"][k] == vals[-1]]}
+                          if len(vals) == n else None)
+    own = sorted(m["steps_ms"]["confirm"] - m["steps_ms"]["announce"] for m in many.get("machines", [])
+                 if m["steps_ms"]["confirm"] is not None and m["steps_ms"]["announce"] is not None)
+    split_stats["own_update"] = {"median": own[len(own) // 2], "max": own[-1]} if len(own) == n else None
+    fast["fleet"] = {"machines": n, "jobs": PARALLEL_JOBS, "image_bytes": 64 * 1024,
+                     "against": "one machine, the same command (--all --fast --jobs "
+                                f"{PARALLEL_JOBS} --exit --machine {machines[0][0]})",
+                     "one_ms": one_run.get("total_ms"), "total_ms": many.get("total_ms"),
+                     "ratio_to_one": ratio(many.get("total_ms"), one_run.get("total_ms")),
+                     "announce_spread_ms": many.get("announce_spread_ms"),
+                     "latest_after_start_ms": latest, "split_ms": split_stats, "cpu_s": many.get("cpu_s"),
+                     "all_updated": bool(one_run.get("all_updated") and many.get("all_updated")),
+                     "intact": bool(one_run.get("intact") and many.get("intact")),
+                     "one_run": one_run, "run": many}
+
+    one_mib = fast["cases"]["1m"]
+    fast["cpu_s"] = {"fast_1m": one_mib["fast"].get("cpu_s"), "design_1m": one_mib["design"].get("cpu_s")}
+    fast_runs = [c["fast"] for c in fast["cases"].values()] + [one_run, many]
+    design_runs = [c["design"] for c in fast["cases"].values()]
+    fast["early"] = {"fast": sum_or_none(r.get("early") for r in fast_runs),
+                     "design": sum_or_none(r.get("early") for r in design_runs),
+                     "fast_runs": len(fast_runs),
+                     "fast_runs_complete": all(r.get("all_updated") and r.get("intact") for r in fast_runs)}
+    fast["goals"] = fast_goals(fast)
+    return fast, fast_runs + design_runs
+
+
+def sum_or_none(values):
+    values = list(values)
+    return None if None in values else sum(values)
+
+
+def fast_goals(fast):
+    out = []
+    cases = fast["cases"]
+    for key, case in cases.items():
+        limits = [GOAL_FAST_FLOOR_RATIO] + ([GOAL_FAST_DELAY_FLOOR_RATIO] if case["block_delay_ms"] else [])
+        for limit in limits:
+            r = case["fast_over_floor"]
+            out.append({"goal": f"--fast, {case['title']}: at most {limit:g} x the machine's floor",
+                        "met": r is not None and r <= limit and case["fast"].get("all_updated", False),
+                        "measured": f"{fmt(case['fast_ms'])} ms / {case['floor']['total_ms']} ms = {fmt(r, '{:.3f}')}"})
+    for key, limit in GOAL_FAST_MS.items():
+        case = cases[key]
+        ms = case["fast_ms"]
+        out.append({"goal": f"--fast, {case['title']}: at most {limit / 1000:g} s",
+                    "met": ms is not None and ms <= limit and case["fast"].get("all_updated", False),
+                    "measured": f"{fmt(ms)} ms"})
+    fl = fast["fleet"]
+    out.append({"goal": f"{fl['machines']} machines with --all --fast in at most {GOAL_FAST_FLEET_RATIO:g} x "
+                        "one fast update, all updated",
+                "met": fl["ratio_to_one"] is not None and fl["ratio_to_one"] <= GOAL_FAST_FLEET_RATIO
+                and fl["all_updated"] and fl["intact"],
+                "measured": f"{fmt(fl['total_ms'])} ms / {fmt(fl['one_ms'])} ms = {fmt(fl['ratio_to_one'], '{:.3f}')}"})
+    early = fast["early"]
+    # Runs that did not finish would prove nothing by a count of 0.
+    out.append({"goal": f"no byte early at the strict machine, over {early['fast_runs']} --fast runs, "
+                        "each updated and intact",
+                "met": early["fast"] == 0 and early["fast_runs_complete"],
+                "measured": f"{fmt(early['fast'])} early"
+                            + ("" if early["fast_runs_complete"] else ", not every run complete")})
+    cpu = fast["cpu_s"]["fast_1m"]
+    out.append({"goal": f"lanflash --fast CPU for the 1 MiB update at most {GOAL_FAST_CPU_S:g} s",
+                "met": cpu is not None and cpu <= GOAL_FAST_CPU_S and cases["1m"]["fast"].get("all_updated", False),
+                "measured": f"{fmt(cpu, '{:.3f}')} s"})
+    idle = fast["idle"].get("usage")
+    out.append({"goal": f"lanflash --fast waiting under {GOAL_FAST_IDLE_CPU_PERCENT:g}% of one core",
+                "met": bool(idle) and idle["cpu_percent_of_core"] < GOAL_FAST_IDLE_CPU_PERCENT,
+                "measured": f"{idle['cpu_percent_of_core']:.3f}%" if idle else "-"})
+    return out
+
+
 # ------------------------------------------------------------ report
 
 def machine_info():
@@ -743,12 +1129,91 @@ def render_parallel(entries, lines):
     lines.append("  process; Pss shares them out. CPU: lanflash and its reaped workers (wait4).")
 
 
+def render_fast(fast, lines):
+    if not fast:
+        return
+    cases = list(fast["cases"].values())
+    lines.append("")
+    lines.append(f"Fast: machine-sim in its application, its defaults and --strict: restart {FAST_RESTART_MS} ms, "
+                 "an announcement")
+    lines.append(f"at each start and every {FAST_INTERVAL_MS} ms, first 'C' {FAST_C_INTERVAL_MS // 2} ms after '1'. "
+                 f"lanflash [--fast] --exit --machine {SIM_ADDRESS}")
+    lines.append("IMAGE, timed from the machine's first announcement to lanflash's end.")
+    lines.append("")
+    w, cw = 40, 10
+    lines.append(f"{'':{w}}" + "".join(f"{c['title']:>{2 * cw}}" for c in cases))
+    lines.append(f"{'':{w}}" + "".join(f"{'design':>{cw}}{'--fast':>{cw}}" for _ in cases))
+
+    def row(name, get, form="{:.0f}"):
+        cells = []
+        for c in cases:
+            for mode in ("design", "fast"):
+                v = get(c, mode)
+                cells.append(v if isinstance(v, str) else fmt(v, form))
+        lines.append(f"{name:{w}}" + "".join(f"{x:>{cw}}" for x in cells))
+
+    row("first announcement -> lanflash ends (ms)", lambda c, m: c[m].get("total_ms"))
+    row("  design / --fast", lambda c, m: c["design_over_fast"] if m == "fast" else "", "{:.2f}")
+    row("floor set by the machine (ms)", lambda c, m: c["floor"]["total_ms"])
+    row(f"  restarts (2 x {FAST_RESTART_MS})", lambda c, m: c["floor"]["restarts_ms"])
+    row(f"  first 'C' ({FAST_C_INTERVAL_MS} / 2)", lambda c, m: c["floor"]["first_c_ms"])
+    row("  block delays (blocks x ms)", lambda c, m: c["floor"]["block_delays_ms"])
+    row("  announcements (one at each start)", lambda c, m: c["floor"]["announcements_ms"])
+    row("  total / floor", lambda c, m: ratio(c[m].get("total_ms"), c["floor"]["total_ms"]), "{:.3f}")
+    lines.append("where the time goes (ms), wire log:")
+    for name, a, b in FAST_SPLIT:
+        row("  " + name, lambda c, m, k=f"{a}->{b}": c[m].get("split_ms", {}).get(k))
+    row("  transfer per data block (ms)", lambda c, m: c[m].get("ms_per_data_block"), "{:.2f}")
+    row("early bytes at the strict machine", lambda c, m: c[m].get("early"))
+    row("lanflash CPU, user+sys (s)", lambda c, m: c[m].get("cpu_s"), "{:.3f}")
+    row("updated, image intact", lambda c, m: "yes" if c[m].get("all_updated") and c[m].get("intact") else "NO")
+    lines.append("The machine announces at once at each start, so its announcement interval adds nothing to the")
+    lines.append("floor; a missed announcement would add one interval.")
+
+    fl = fast["fleet"]
+    n = fl["machines"]
+    lines.append("")
+    lines.append(f"{n} machine-sims as above at {PARALLEL_ADDRESSES[0]} ... {PARALLEL_ADDRESSES[n - 1]}, "
+                 f"{fl['image_bytes'] // 1024} KiB image,")
+    lines.append(f"lanflash --all --fast --jobs {fl['jobs']} --exit --machine ADDRESS...")
+    fw = 56
+    lines.append(f"{'  one machine, the same command (ms)':{fw}}{fmt(fl['one_ms']):>10}")
+    lines.append(f"{f'  {n} machines, earliest announcement -> end (ms)':{fw}}{fmt(fl['total_ms']):>10}")
+    lines.append(f"{'    / one machine':{fw}}{fmt(fl['ratio_to_one'], '{:.3f}'):>10}")
+    lines.append(f"{'  first announcements spread over (ms)':{fw}}{fmt(fl['announce_spread_ms']):>10}")
+    lines.append(f"{'  early bytes at the strict machines':{fw}}{fmt(fl['run'].get('early')):>10}")
+    lines.append(f"{'  CPU, lanflash and its workers (s)':{fw}}{fmt(fl['cpu_s'], '{:.2f}'):>10}")
+    lines.append(f"{'  all updated, images intact':{fw}}{('yes' if fl['all_updated'] and fl['intact'] else 'NO'):>10}")
+    lt = fl["latest_after_start_ms"]
+    lines.append("  the latest machine, ms after the earliest announcement: first announcement, 'R', block 0, '3',")
+    lines.append("  application announces: " + ", ".join(fmt(lt[k]) for k in
+                                                          ("announce", "reset_cmd", "block0", "run_cmd", "confirm")))
+    lines.append(f"  where the time goes, over the {n} machines (ms):        median   slowest")
+    st = fl["split_ms"].get("own_update") or {}
+    lines.append(f"{'    each its own, first announcement -> app announces':{fw}}"
+                 f"{fmt(st.get('median')):>10}{fmt(st.get('max')):>10}")
+    for name, a, b in FAST_SPLIT:
+        st = fl["split_ms"].get(f"{a}->{b}") or {}
+        lines.append(f"{'    ' + name:{fw}}{fmt(st.get('median')):>10}{fmt(st.get('max')):>10}")
+
+    lines.append("")
+    idle = fast["idle"].get("usage")
+    if idle:
+        lines.append(f"lanflash --fast waiting {idle['wall_s']:.0f} s with no machine: {idle['cpu_ms']:.0f} ms = "
+                     f"{idle['cpu_percent_of_core']:.2f}% of one core (schedstat {idle['schedstat_cpu_ms']:.1f} ms = "
+                     f"{idle['schedstat_percent_of_core']:.3f}%)")
+        lines.append("  wakeups/s: " + ", ".join(f"{k} {v:g}" for k, v in idle["wakeups_per_s"].items()))
+    else:
+        lines.append(f"lanflash --fast waiting: {fast['idle'].get('error', 'not measured')}")
+
+
 def render(res):
     lines = []
     if res["runs"]:
         render_updates(res, lines)
     render_fleet(res.get("fleet"), lines)
     render_parallel(res.get("parallel"), lines)
+    render_fast(res.get("fast"), lines)
     while lines and not lines[0]:  # a run of only the later sections starts with their blank line
         lines.pop(0)
     if lines:
@@ -794,6 +1259,8 @@ def goals(res):
         out.append({"goal": f"largest worker peak RSS <= {GOAL_WORKER_RSS_KIB} KiB",
                     "met": bool(worker) and max(worker) <= GOAL_WORKER_RSS_KIB,
                     "measured": f"{max(worker)} KiB" if worker else "no worker seen"})
+    if res.get("fast"):
+        out.extend(res["fast"]["goals"])
     return out
 
 
@@ -896,6 +1363,9 @@ def main():
                                 PARALLEL_SERIALS[:n], ["--all", "--jobs", str(PARALLEL_JOBS)])
                 checked.append(run)
                 res["parallel"].append(parallel_figures(one, run))
+        if "fast" in only:
+            res["fast"], fast_runs = run_fast_section(build, work)
+            checked.extend(fast_runs)
     res["load_after"] = loadavg()
     res["goals"] = goals(res)
     table = render(res)
