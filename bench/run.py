@@ -30,6 +30,7 @@ import json
 import os
 import platform
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -76,6 +77,19 @@ PARALLEL_SERIALS = [str(2001 + i) for i in range(max(PARALLEL_COUNTS))]
 GOAL_PARALLEL_RATIO = {20: 1.5, 50: 2.0}
 GOAL_WORKER_RSS_KIB = 4096
 TREE_SAMPLE_S = 0.1
+# The parallel row named by a list: more machines than --jobs, so two waves,
+# chosen by --machines FILE that also holds many blocks no machine is in.
+LIST_MACHINES = 300
+LIST_JOBS = 256
+LIST_BLOCKS = 100000
+LIST_SERIAL_BASE = 3001
+LIST_READ_REPEATS = 7
+GOAL_LIST_RATIO = 2.2
+GOAL_LIST_PARENT_RSS_KIB = 4096
+GATE_WAIT_S = 30.0
+# The bench holds a pipe per machine-sim, lanflash one per worker; a soft
+# limit of 1024 (a common default) is too close for 300 machines.
+NOFILE_WANTED = 4096
 # --fast against the design, on machine-sim with its defaults (given explicitly,
 # since the floors are made of them) and --strict.
 FAST_RESTART_MS = 500
@@ -268,8 +282,13 @@ def watch_tree(proc, deadline_s):
     workers = set()
     end = time.monotonic() + deadline_s
     while True:
-        pid, status, ru = os.wait4(proc.pid, os.WNOHANG)
-        if pid == proc.pid:
+        # Ended but not yet reaped: the zombie still tells lanflash's own CPU time, without its workers'.
+        if os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None:
+            try:
+                out["lanflash_own_cpu_s"] = own_cpu_s(proc.pid)
+            except OSError:
+                pass
+            pid, status, ru = os.wait4(proc.pid, 0)
             break
         if time.monotonic() > end:
             out["error"] = f"lanflash still running after {deadline_s} s"
@@ -445,9 +464,9 @@ def run_update(build, work, image, data_blocks, label, block_delay_ms=0, preload
     return result
 
 
-def read_lines(proc, lines):
-    """Collects (host monotonic s, line) from a process's stdout until it ends."""
-    for line in proc.stdout:
+def read_lines(proc, lines, stream="stdout"):
+    """Collects (host monotonic s, line) from a process's stdout (or STREAM) until it ends."""
+    for line in getattr(proc, stream):
         lines.append((time.monotonic(), line.rstrip("\n")))
 
 
@@ -462,37 +481,72 @@ def stop(proc, sig=signal.SIGTERM):
     return proc.wait()
 
 
-def run_fleet(build, work, image, label, addresses, serials, options=()):
+def run_fleet(build, work, image, label, addresses, serials, options=(), select=None, gated=False):
     """lanflash OPTIONS --exit --machine ADDRESS... against machine-sims in their application.
 
-    Timed from the first announcement any sim sends to the last result line
-    lanflash prints, both as read here, on one clock. The process tree of
-    lanflash is sampled meanwhile for memory and CPU."""
+    SELECT, when given, stands for the --machine options. Timed from the
+    first announcement any sim sends to the last result line lanflash
+    prints, both as read here, on one clock. The process tree of lanflash is
+    sampled meanwhile for memory and CPU.
+
+    GATED: for many machines, whose start alone takes seconds. Each sim is
+    started once lanflash's UDP port is bound, held in a shell at a pipe's
+    read, and all are let go at once by closing the pipe; the first
+    announcement is then taken from each sim's own clock (moved onto the
+    host's), which a busy reader thread cannot delay."""
     count = len(addresses)
     args = list(options) + ["--exit"]
-    for address in addresses:
-        args += ["--machine", address]
+    if select is None:
+        for address in addresses:
+            args += ["--machine", address]
+    else:
+        args += list(select)
     lf = subprocess.Popen([os.path.join(build, "lanflash")] + args + [os.path.basename(image)], cwd=work,
-                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE if gated else subprocess.DEVNULL,
+                          text=True, bufsize=1)
     lf_lines = []
     lf_reader = threading.Thread(target=read_lines, args=(lf, lf_lines), daemon=True)
     lf_reader.start()
+    lf_err = []
+    if gated:
+        err_reader = threading.Thread(target=read_lines, args=(lf, lf_err, "stderr"), daemon=True)
+        err_reader.start()
     result = {"label": label, "machines_count": count,
               "command": "lanflash " + " ".join(args) + " IMAGE"}
     sims = []
+    gate_r = gate_w = None
     try:
-        time.sleep(1.0)  # as in the other runs: lanflash is up before any machine
-        if lf.poll() is not None:
-            raise RuntimeError(f"lanflash ended at start with status {lf.returncode}")
+        if gated:
+            give_up = time.monotonic() + BIND_WAIT_S
+            while lf.poll() is None and not udp_bound(lf.pid, UDP_PORT) and time.monotonic() < give_up:
+                time.sleep(0.005)
+            if lf.poll() is not None or not udp_bound(lf.pid, UDP_PORT):
+                raise RuntimeError(f"lanflash did not bind UDP port {UDP_PORT} (status {lf.poll()})")
+            gate_r, gate_w = os.pipe()
+            os.set_inheritable(gate_r, True)
+        else:
+            time.sleep(1.0)  # as in the other runs: lanflash is up before any machine
+            if lf.poll() is not None:
+                raise RuntimeError(f"lanflash ended at start with status {lf.returncode}")
         for address, serial in zip(addresses, serials):
             received = os.path.join(work, f"rx-{label}-{address}.bin")
-            sim = subprocess.Popen([os.path.join(build, "machine-sim"), "--address", address, "--serial", serial,
-                                    "--out", received, "--verbose"],
-                                   cwd=work, stdout=subprocess.PIPE, text=True, bufsize=1)
+            cmd = [os.path.join(build, "machine-sim"), "--address", address, "--serial", serial,
+                   "--out", received, "--verbose"]
+            if gated:
+                # read ends at the gate's end of file; only the bench holds its write end.
+                cmd = ["sh", "-c", 'read _ || :; exec "$0" "$@"'] + cmd
+            sim = subprocess.Popen(cmd, cwd=work, stdin=gate_r, stdout=subprocess.PIPE, text=True, bufsize=1)
             log = SimLog()
             reader = threading.Thread(target=read_sim, args=(sim, log, {}), daemon=True)
             reader.start()
             sims.append({"address": address, "proc": sim, "log": log, "reader": reader, "received": received})
+        if gated:
+            os.close(gate_r)
+            gate_r = None
+            result["sims_held_at_gate"] = wait_at_gate([s["proc"].pid for s in sims], GATE_WAIT_S)
+            result["gate_opened_s"] = time.monotonic()
+            os.close(gate_w)
+            gate_w = None
         tree = watch_tree(lf, RUN_DEADLINE_S)
         result["lanflash_status"] = tree.pop("lanflash_status")
         if "error" in tree:
@@ -503,6 +557,9 @@ def run_fleet(build, work, image, label, addresses, serials, options=()):
         for pid in tree["workers_left"]:
             os.kill(pid, signal.SIGKILL)
     finally:
+        for fd in (gate_r, gate_w):
+            if fd is not None:
+                os.close(fd)
         if lf.returncode is None and lf.poll() is None:
             lf.kill()
             lf.wait()
@@ -513,27 +570,51 @@ def run_fleet(build, work, image, label, addresses, serials, options=()):
             stop(sim["proc"])
             sim["reader"].join(timeout=10)
     lf_reader.join(timeout=10)
+    if gated:
+        err_reader.join(timeout=10)
+        result["lanflash_stderr"] = [line for _, line in lf_err]
+        result["lanflash_lines"] = len(lf_lines)
 
     results = {}
+    result_lines = {}
     last_result_t = None
     for t, line in lf_lines:
         m = RESULT_LINE.match(line)
         if m:
             results[m.group(1)] = m.group(2)
+            result_lines[m.group(1)] = result_lines.get(m.group(1), 0) + 1
             last_result_t = t
-    announces = [s["log"].first("announce") for s in sims]
-    start_t = min((ev[0] for ev in announces if ev), default=None)
+    if gated:
+        firsts = []
+        for s in sims:
+            ev = s["log"].first("announce")
+            if ev is not None:
+                firsts.append(sim_clock_offset(s["log"]) + ev[1] / 1000.0)
+        start_t = min(firsts, default=None)
+        if firsts:
+            result["announce_spread_ms"] = round((max(firsts) - start_t) * 1000.0)
+            result["gate_to_first_announce_ms"] = round((start_t - result["gate_opened_s"]) * 1000.0)
+        result.pop("gate_opened_s", None)
+        result["machines_announced"] = len(firsts)
+        result["result_lines_for_others"] = sorted(set(results) - set(addresses))
+    else:
+        announces = [s["log"].first("announce") for s in sims]
+        start_t = min((ev[0] for ev in announces if ev), default=None)
     if start_t is not None and last_result_t is not None:
         result["total_ms"] = round((last_result_t - start_t) * 1000.0)
     elif "error" not in result:
         result["error"] = "no announcement" if start_t is None else "no result line from lanflash"
 
     def after_start(ev):
-        return None if ev is None or start_t is None else round((ev[0] - start_t) * 1000.0)
+        if ev is None or start_t is None:
+            return None
+        t = offset + ev[1] / 1000.0 if gated else ev[0]
+        return round((t - start_t) * 1000.0)
 
     machines = []
     for sim in sims:
         log = sim["log"]
+        offset = sim_clock_offset(log) if gated and log.events else None
         run = log.first("run ")
         confirmed = None
         if run:
@@ -544,12 +625,46 @@ def run_fleet(build, work, image, label, addresses, serials, options=()):
             # When each step happened, in ms after the first announcement.
             "reset_ms": after_start(log.first("reset")), "block0_ms": after_start(log.first("block 0 name=")),
             "run_ms": after_start(run), "confirming_announce_ms": after_start(confirmed),
+            # Updated once: one reset, one run command, one result line.
+            "resets": len(log.all("reset")), "runs": len(log.all("run ")),
+            "result_lines": result_lines.get(sim["address"], 0), "sim_status": sim["proc"].returncode,
         })
     result["machines"] = machines
+    if gated:
+        # What lanflash said about each machine that was not updated exactly once, for whoever fixes it.
+        missed = sorted(m["address"] for m in machines if not updated_once(m))
+        result["lanflash_lines_of_missed"] = {
+            a: [line for _, line in lf_lines if line.startswith(a + ":") or line.startswith(f"result: {a} ")]
+            for a in missed[:20]}
+        result["lanflash_tail"] = [line for _, line in lf_lines[-20:]]
     result["all_updated"] = (result.get("lanflash_status") == 0 and len(results) == count
                              and all(m["result"] == "updated" for m in machines))
     result["intact"] = all(m["intact"] for m in machines)
     return result
+
+
+def updated_once(m):
+    return (m["result"] == "updated" and m["intact"] and m["resets"] == 1 and m["runs"] == 1
+            and m["result_lines"] == 1)
+
+
+def wait_at_gate(pids, deadline_s):
+    """How many of PIDS sleep in their shell, i.e. at the gate's read, waiting up to DEADLINE_S for all."""
+    end = time.monotonic() + deadline_s
+    while True:
+        held = 0
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    text = f.read()
+            except OSError:
+                continue
+            comm = text[text.index("(") + 1:text.rindex(")")]
+            if comm == "sh" and text.rpartition(")")[2].split()[0] == "S":
+                held += 1
+        if held == len(pids) or time.monotonic() > end:
+            return held
+        time.sleep(0.05)
 
 
 def fleet_figures(one, fleet, count):
@@ -592,6 +707,125 @@ def parallel_figures(one, run):
         seen = [m[key] for m in machines if m.get(key) is not None]
         out["last_" + key] = max(seen) if len(seen) == n else None
     return out
+
+
+def list_address(i):
+    """The I-th machine of the list row: 127.0.2.1, 127.0.2.2, ... (every 127/8 address is loopback)."""
+    return "127.%d.%d.%d" % ((0x000201 + i) >> 16 & 255, (0x000201 + i) >> 8 & 255, (0x000201 + i) & 255)
+
+
+def write_machines_file(path, addresses, blocks):
+    """BLOCKS /32 blocks in 10/8 that no machine announces, then the addresses: a lookup that walks
+    the list in order meets every block before any machine."""
+    with open(path, "w") as f:
+        f.write(f"# {blocks} blocks no machine is in, then {len(addresses)} machines\n")
+        for i in range(blocks):
+            f.write(f"10.{i >> 16 & 255}.{i >> 8 & 255}.{i & 255}/32\n")
+        for address in addresses:
+            f.write(address + "\n")
+
+
+def time_read(build, work, image, machines_file, bad_file, label):
+    """lanflash --all --machines FILE --machines BAD IMAGE: it reads FILE whole, then stops at BAD's
+    entry with status 2, before it binds anything. Wall time from the start to the reaping."""
+    out_path = os.path.join(work, f"read-{label}.out")
+    with open(out_path, "w") as out:
+        t0 = time.monotonic()
+        p = subprocess.Popen([os.path.join(build, "lanflash"), "--all", "--machines", os.path.basename(machines_file),
+                              "--machines", os.path.basename(bad_file), os.path.basename(image)],
+                             cwd=work, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        _, status, ru = os.wait4(p.pid, 0)
+        t1 = time.monotonic()
+    p.returncode = os.waitstatus_to_exitcode(status)
+    with open(out_path, errors="replace") as f:
+        said = f.read()
+    # ru_maxrss is left out: it keeps the forking bench's own peak across exec.
+    return {"ms": round((t1 - t0) * 1000.0, 2), "status": p.returncode,
+            "cpu_ms": round((ru.ru_utime + ru.ru_stime) * 1000.0, 1),
+            "names_bad": f"--machines {os.path.basename(bad_file)}:" in said, "said": said.strip()[:300]}
+
+
+def median(values):
+    values = sorted(values)
+    n = len(values)
+    return None if not n else values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2
+
+
+def measure_read(build, work, image, machines_file, empty_file, bad_file, repeats):
+    """The time lanflash takes to read FILE: FILE against an empty file, the runs taken in turn so a
+    passing load falls on both."""
+    runs = {"file": [], "empty": []}
+    for _ in range(repeats):
+        runs["file"].append(time_read(build, work, image, machines_file, bad_file, "file"))
+        runs["empty"].append(time_read(build, work, image, empty_file, bad_file, "empty"))
+    out = {"command": "lanflash --all --machines FILE --machines BAD IMAGE", "repeats": repeats,
+           "bad_entry": open(bad_file).read().strip(), "runs": runs}
+    for key in ("file", "empty"):
+        out[key] = {k: median([r[k] for r in runs[key]]) for k in ("ms", "cpu_ms")}
+    every = runs["file"] + runs["empty"]
+    out["all_status_2_naming_bad"] = all(r["status"] == 2 and r["names_bad"] for r in every)
+    if not out["all_status_2_naming_bad"]:
+        odd = next(r for r in every if not (r["status"] == 2 and r["names_bad"]))
+        out["error"] = f"a read run ended with status {odd['status']}: {odd['said']!r}"
+    out["read_ms"] = round(out["file"]["ms"] - out["empty"]["ms"], 2)
+    out["read_cpu_ms"] = round(out["file"]["cpu_ms"] - out["empty"]["cpu_ms"], 1)
+    return out
+
+
+def run_list_row(build, work, image, n):
+    """N machine-sims chosen by --machines FILE among LIST_BLOCKS blocks, with --jobs LIST_JOBS,
+    against one update by the same command with a one-line FILE; and the time to read FILE."""
+    addresses = [list_address(i) for i in range(n)]
+    serials = [str(LIST_SERIAL_BASE + i) for i in range(n)]
+    machines_file = os.path.join(work, "machines.list")
+    write_machines_file(machines_file, addresses, LIST_BLOCKS)
+    one_file = os.path.join(work, "one.list")
+    write_machines_file(one_file, addresses[:1], 0)
+    empty_file = os.path.join(work, "empty.list")
+    open(empty_file, "w").close()
+    bad_file = os.path.join(work, "bad.list")
+    with open(bad_file, "w") as f:
+        f.write("10.0.0.256/32\n")
+    with open(machines_file) as f:
+        lines = sum(1 for _ in f)
+    options = ["--all", "--jobs", str(LIST_JOBS)]
+
+    print(f"bench: parallel, reading a {lines}-line machines file ...", file=sys.stderr, flush=True)
+    read = measure_read(build, work, image, machines_file, empty_file, bad_file, LIST_READ_REPEATS)
+    print("bench: parallel, one machine named by a one-line file ...", file=sys.stderr, flush=True)
+    one = run_fleet(build, work, image, "list1", addresses[:1], serials[:1], options,
+                    select=["--machines", os.path.basename(one_file)], gated=True)
+    print(f"bench: parallel, {n} machines named by the file ...", file=sys.stderr, flush=True)
+    run = run_fleet(build, work, image, f"list{n}", addresses, serials, options,
+                    select=["--machines", os.path.basename(machines_file)], gated=True)
+
+    out = parallel_figures(one, run)
+    machines = run.get("machines", [])
+    resets = sorted(m["reset_ms"] for m in machines if m["reset_ms"] is not None)
+    not_once = [m for m in machines if not updated_once(m)]
+    out.update({
+        "jobs": LIST_JOBS, "selection": "--machines FILE",
+        "file": {"lines": lines, "bytes": os.path.getsize(machines_file), "addresses": n, "blocks": LIST_BLOCKS,
+                 "order": "a comment line, the blocks (10.0.0.0/32 on), then the addresses"},
+        "first_address": addresses[0], "last_address": addresses[-1],
+        "one_update_against": "the same command with a one-line FILE naming " + addresses[0],
+        "one_update_run": one,
+        "updated_once": bool(machines) and not not_once and run.get("lanflash_status") == 0,
+        "not_updated_once": [{k: m[k] for k in ("address", "result", "intact", "resets", "runs", "result_lines")}
+                             for m in not_once],
+        "machines_announced": run.get("machines_announced"), "announce_spread_ms": run.get("announce_spread_ms"),
+        "sims_held_at_gate": run.get("sims_held_at_gate"),
+        "second_wave_first_reset_ms": resets[LIST_JOBS] if len(resets) > LIST_JOBS else None,
+        "lanflash_status": run.get("lanflash_status"), "lanflash_stderr": run.get("lanflash_stderr"),
+        "lanflash_peak_rss_one_kib": one.get("tree", {}).get("lanflash_hwm_kib"),
+        "lanflash_own_cpu_one_s": one.get("tree", {}).get("lanflash_own_cpu_s"),
+        "error": run.get("error") or one.get("error"),
+        "read": read,
+    })
+    # The one update must itself be sound, or the ratio means nothing.
+    out["all_updated"] = bool(out["all_updated"] and one.get("all_updated"))
+    out["images_intact"] = bool(out["images_intact"] and one.get("intact"))
+    return out, [one, run]
 
 
 def run_sz(build, work, image, data_blocks):
@@ -1091,6 +1325,14 @@ def render_fleet(fleet, lines):
 
 
 def render_parallel(entries, lines):
+    entries = entries or []
+    render_parallel_counts([e for e in entries if "selection" not in e], lines)
+    for e in entries:
+        if "selection" in e:
+            render_list(e, lines)
+
+
+def render_parallel_counts(entries, lines):
     if not entries:
         return
     n_max = max(e["machines"] for e in entries)
@@ -1127,6 +1369,48 @@ def render_parallel(entries, lines):
         lines.append(f"    {e['machines']:>2} machines  {steps}")
     lines.append("  RSS together sums every process of the tree, so the C library's shared pages count once per")
     lines.append("  process; Pss shares them out. CPU: lanflash and its reaped workers (wait4).")
+
+
+def render_list(e, lines):
+    n, f, rd = e["machines"], e["file"], e["read"]
+    lines.append("")
+    lines.append(f"Parallel, named by a list: {n} machine-sims in their application at {e['first_address']} ... "
+                 f"{e['last_address']}, {e['image_bytes'] // 1024} KiB image,")
+    lines.append(f"lanflash --all --jobs {e['jobs']} --exit --machines FILE IMAGE; FILE: {f['blocks']} /32 blocks no "
+                 f"machine is in, then the {n} addresses ({f['lines']} lines, {f['bytes'] // 1024} KiB)")
+    w = 62
+
+    def row(name, value):
+        lines.append(f"  {name:{w}}{value:>12}")
+
+    row("one update, the same command, FILE naming one machine (ms)", fmt(e["one_update_ms"]))
+    row(f"{n} machines, first announcement -> last result (ms)", fmt(e["total_ms"]))
+    row("  / one update", fmt(e["ratio_to_one_update"], "{:.3f}"))
+    row("first announcements spread over (ms)", fmt(e["announce_spread_ms"]))
+    row("updated once (one reset, one '3', one result), intact",
+        "yes" if e["updated_once"] and e["all_updated"] and e["images_intact"]
+        else f"NO, {len(e['not_updated_once'])}")
+    row("workers at once, most", fmt(e["peak_workers_at_once"]))
+    row("first reset of the second wave (ms after first announcement)", fmt(e["second_wave_first_reset_ms"]))
+    row("the latest machine: reset, block 0, '3', application (ms)",
+        ", ".join(fmt(e.get("last_" + k)) for k in ("reset_ms", "block0_ms", "run_ms", "confirming_announce_ms")))
+    row("peak RSS (KiB): lanflash itself", fmt(e["lanflash_peak_rss_kib"]))
+    row("  lanflash itself, one update with a one-line FILE", fmt(e["lanflash_peak_rss_one_kib"]))
+    row("  largest worker", fmt(e["largest_worker_peak_rss_kib"]))
+    row("  the whole tree, summed per process (Pss at that peak)",
+        f"{fmt(e['peak_rss_together_kib'])} ({fmt(e['pss_at_peak_kib'])})")
+    row("CPU (s): lanflash itself", fmt(e["lanflash_own_cpu_s"], "{:.2f}"))
+    row("  lanflash itself, one update with a one-line FILE", fmt(e["lanflash_own_cpu_one_s"], "{:.2f}"))
+    row("  lanflash and its workers", fmt(e["cpu_s"], "{:.2f}"))
+    lines.append(f"  reading FILE: {rd['command']}, BAD: '{rd['bad_entry']}';")
+    lines.append(f"  {rd['repeats']} runs each, medians; every run ended with status 2 naming BAD: "
+                 f"{'yes' if rd['all_status_2_naming_bad'] else 'NO'}")
+    row("  wall (ms): FILE, empty FILE", f"{rd['file']['ms']:.1f}, {rd['empty']['ms']:.1f}")
+    row(f"  reading the {f['lines']} lines (ms, the difference)", f"{rd['read_ms']:.1f}")
+    row("  CPU (ms): FILE, empty FILE", f"{rd['file']['cpu_ms']:.0f}, {rd['empty']['cpu_ms']:.0f}")
+    if e.get("error") or e["lanflash_stderr"]:
+        lines.append(f"  lanflash status {e['lanflash_status']}, {e.get('error') or ''}; stderr: "
+                     + " | ".join(e["lanflash_stderr"][:5]))
 
 
 def render_fast(fast, lines):
@@ -1240,7 +1524,7 @@ def goals(res):
                     "met": ratio is not None and ratio <= GOAL_FLEET_RATIO and fleet["all_updated"],
                     "measured": f"{fmt(fleet['fleet_ms'])} ms / ({fleet['machines']} x {fmt(fleet['one_update_ms'])} ms)"
                                 f" = {fmt(ratio, '{:.3f}')}"})
-    entries = res.get("parallel")
+    entries = [e for e in res.get("parallel") or [] if "selection" not in e]
     if entries:
         for e in entries:
             limit = GOAL_PARALLEL_RATIO.get(e["machines"])
@@ -1259,9 +1543,35 @@ def goals(res):
         out.append({"goal": f"largest worker peak RSS <= {GOAL_WORKER_RSS_KIB} KiB",
                     "met": bool(worker) and max(worker) <= GOAL_WORKER_RSS_KIB,
                     "measured": f"{max(worker)} KiB" if worker else "no worker seen"})
+    for e in res.get("parallel") or []:
+        if "selection" in e:
+            list_goals(e, out)
     if res.get("fast"):
         out.extend(res["fast"]["goals"])
     return out
+
+
+def list_goals(e, out):
+    n, ratio = e["machines"], e["ratio_to_one_update"]
+    out.append({"goal": f"{n} machines named by --machines FILE with --jobs {e['jobs']} in at most "
+                        f"{GOAL_LIST_RATIO:g} x one update, all updated",
+                "met": ratio is not None and ratio <= GOAL_LIST_RATIO and e["all_updated"],
+                "measured": f"{fmt(e['total_ms'])} ms / {fmt(e['one_update_ms'])} ms = {fmt(ratio, '{:.3f}')}"})
+    missed = e["not_updated_once"]
+    out.append({"goal": f"every one of the {n} listed machines updated once (one reset, one '3', one result), "
+                        "its image intact",
+                "met": e["updated_once"] and e["all_updated"] and e["images_intact"],
+                "measured": "yes" if e["updated_once"] and e["all_updated"] and e["images_intact"] else
+                            f"{len(missed)} not: " + ", ".join(m["address"] for m in missed[:10])
+                            + (" ..." if len(missed) > 10 else "")
+                            + f"; lanflash status {e['lanflash_status']}"})
+    for who, key, limit in (("lanflash itself (the parent)", "lanflash_peak_rss_kib", GOAL_LIST_PARENT_RSS_KIB),
+                            ("largest worker", "largest_worker_peak_rss_kib", GOAL_WORKER_RSS_KIB)):
+        kib = e.get(key)
+        out.append({"goal": f"{who}: peak RSS <= {limit} KiB with {n} machines and a "
+                            f"{e['file']['lines']}-line FILE",
+                    "met": bool(kib) and kib <= limit,
+                    "measured": f"{kib} KiB" if kib else "not seen"})
 
 
 def update_goals(res, out):
@@ -1288,6 +1598,16 @@ def update_goals(res, out):
                 "measured": f"{hwm} KiB" if hwm is not None else "-"})
 
 
+def raise_nofile(wanted):
+    """Lifts the soft limit on open files to WANTED (at most the hard limit); children inherit it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    new = soft
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        new = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (new, hard))
+    return {"soft_before": soft, "soft": new, "hard": hard}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("build")
@@ -1298,12 +1618,19 @@ def main():
                     help="comma-separated sections to run, of " + ", ".join(SECTIONS) + " (default all); "
                          "fleet and parallel both measure the one update they are held against")
     ap.add_argument("--parallel-counts", default=",".join(str(n) for n in PARALLEL_COUNTS),
-                    help=f"machine counts of the parallel section, each at most {len(PARALLEL_ADDRESSES)}")
+                    help=f"machine counts of the parallel section, each at most {len(PARALLEL_ADDRESSES)}; "
+                         "none: only the row named by a list")
+    ap.add_argument("--list-machines", type=int, default=LIST_MACHINES,
+                    help=f"machines of the parallel row named by --machines FILE (default {LIST_MACHINES}, "
+                         "at most 65000; 0 leaves the row out)")
     args = ap.parse_args()
     only = set(args.only.split(","))
-    counts = [int(n) for n in args.parallel_counts.split(",")]
+    counts = [] if args.parallel_counts == "none" else [int(n) for n in args.parallel_counts.split(",")]
     if not only <= set(SECTIONS) or not all(1 <= n <= len(PARALLEL_ADDRESSES) for n in counts):
         ap.error(f"--only takes {', '.join(SECTIONS)}; --parallel-counts 1 to {len(PARALLEL_ADDRESSES)}")
+    if not 0 <= args.list_machines <= 65000:
+        ap.error("--list-machines takes 0 to 65000")
+    list_row = "parallel" in only and args.list_machines > 0
 
     if os.environ.get("LANFLASH_IN_NETNS") != "1":
         os.execv(IN_NETNS, [IN_NETNS, sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
@@ -1323,6 +1650,8 @@ def main():
     res = {"image_bytes": image_bytes, "data_blocks": data_blocks, "machine": machine_info(),
            "load_before": loadavg(), "machine_sim_start_state": "boot",
            "floor_ms_per_block": FLOOR_MS_PER_BLOCK, "runs": {}}
+    if list_row:
+        res["rlimit_nofile"] = raise_nofile(NOFILE_WANTED)
     checked = []  # machine runs whose every machine must be updated with its image intact
     with tempfile.TemporaryDirectory(prefix="lanflash-bench-") as work:
         image = os.path.join(work, "fw.bin")
@@ -1342,7 +1671,7 @@ def main():
         fleet_image = os.path.join(work, "fleet.bin")
         with open(fleet_image, "wb") as f:
             f.write(os.urandom(FLEET_IMAGE_BYTES))
-        if only & {"fleet", "parallel"}:
+        if "fleet" in only or ("parallel" in only and counts):
             print("bench: fleet, one machine ...", file=sys.stderr, flush=True)
             one = run_fleet(build, work, fleet_image, "fleet1", FLEET_ADDRESSES[:1], FLEET_SERIALS[:1])
             checked.append(one)
@@ -1353,7 +1682,7 @@ def main():
                               ["--all", "--jobs", "1"])
             checked.append(fleet)
             res["fleet"] = fleet_figures(one, fleet, count)
-        elif "parallel" in only:
+        elif "parallel" in only and counts:
             res["one_update"] = one
         if "parallel" in only:
             res["parallel"] = []
@@ -1363,6 +1692,10 @@ def main():
                                 PARALLEL_SERIALS[:n], ["--all", "--jobs", str(PARALLEL_JOBS)])
                 checked.append(run)
                 res["parallel"].append(parallel_figures(one, run))
+            if list_row:
+                row, runs = run_list_row(build, work, fleet_image, args.list_machines)
+                checked.extend(runs)
+                res["parallel"].append(row)
         if "fast" in only:
             res["fast"], fast_runs = run_fast_section(build, work)
             checked.extend(fast_runs)
@@ -1380,6 +1713,11 @@ def main():
             bad.append(run["label"])
     if "no_nodelay" in res["runs"] and not res["runs"]["no_nodelay"].get("preload_took_effect"):
         bad.append("no_nodelay.so was not used")
+    for e in res.get("parallel") or []:
+        if "read" in e and not e["read"]["all_status_2_naming_bad"]:
+            bad.append("reading the machines file: " + e["read"].get("error", "?"))
+        if "updated_once" in e and not e["updated_once"]:
+            bad.append(f"{len(e['not_updated_once'])} of {e['machines']} listed machines not updated exactly once")
     if bad:
         print("bench: runs that did not complete: " + ", ".join(bad), file=sys.stderr)
         return 1
