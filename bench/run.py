@@ -2,7 +2,8 @@
 """What an update costs: lanflash against its own fixed waits and against lrzsz.
 
 Usage: bench/run.py BUILD_DIR [--json PATH] [--image-kib N] [--wait-s S]
-                    [--only updates,fleet,parallel,fast] [--parallel-counts 1,5,20,50]
+                    [--only updates,fleet,parallel,fast] [--parallel-counts 1,5,20,50|none]
+                    [--list-machines 300]
 
 First lanflash waits with no machine around, then updates a machine-sim that
 starts in its boot loader, three times (as shipped, with a flash delay per
@@ -10,7 +11,17 @@ block, without TCP_NODELAY), and lrzsz's sz --ymodem sends the same image.
 Then lanflash --all --jobs 1 updates five machines in one run, timed against
 five times one update. Then lanflash --all --jobs 50 updates 1, 5, 20 and 50
 machines at once, timed against one update, with the memory and CPU time of
-lanflash and its workers together.
+lanflash and its workers together. The parallel section ends with 300
+machines chosen by --machines FILE, a file that also holds 100 000 /32
+blocks no machine is in: --all --jobs 256 takes them in two waves, timed
+against one update by the same command with a one-line FILE, with every
+machine updated exactly once, lanflash's own peak RSS and CPU time beside its
+largest worker's and the tree's, and the time lanflash takes to read FILE
+(FILE, then a bad entry, so it ends with status 2 before binding anything,
+against an empty FILE). The 300 machine-sims are all started before the
+clock runs and let go at once; the bench raises its soft limit on open files
+to 4096 if it is lower (lanflash inherits it). --parallel-counts none runs
+that row alone.
 
 Last (section fast), lanflash with and without --fast updates a machine-sim
 with its defaults and --strict, from the machine's first announcement to
