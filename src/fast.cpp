@@ -6,6 +6,7 @@
 #include "fast.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "eth.h"
 #include "fleet.h"
@@ -78,6 +79,9 @@ bool AskedForData(uint64_t, uint64_t*) {
 void FastStart(bool parent) { parallel_parent = parent; }
 
 void FastPause(uint32_t ms) {
+    // What the step printed goes out now: a pause may last seconds, and
+    // the link thread, which flushes too, may be waiting as well.
+    fflush(stdout);
     const M_STATE state = m_state;
     const bool entered = state != paced;
     paced = state;

@@ -240,12 +240,21 @@ bool Chosen(uint32_t addr, int kind, uint32_t serial, bool in_table) {
     return kind == kAppKind && MachineListHasSerial(serial);
 }
 
-// An application that is not the machine done at its address (another
-// serial number or name): a board swapped in, a machine of its own.
-bool SwappedIn(const Machine& m, int kind, uint32_t serial, const char* name, int name_len) {
-    if (kind != kAppKind || !IsFinal(m.phase) || !m.rec.has_serial) return false;
-    return m.rec.serial != serial || m.rec.name_len != name_len ||
-           memcmp(m.rec.name, name, static_cast<size_t>(name_len)) != 0;
+// Another board than the one this machine heard: another serial number,
+// or another model. The name field's text behind the model's name may
+// change with the firmware, so it does not count.
+bool OtherBoard(const Machine& m, uint32_t serial, const char* name) {
+    if (!m.rec.has_serial) return false;  // its application was never heard
+    int known_len = 0, heard_len = 0;
+    const bool other_model = MatchName(m.rec.name, &known_len) != MatchName(name, &heard_len) || known_len != heard_len ||
+                             memcmp(m.rec.name, name, static_cast<size_t>(known_len)) != 0;
+    return m.rec.serial != serial || other_model;
+}
+
+// An application that is not the machine done at its address: a board
+// swapped in, a machine of its own.
+bool SwappedIn(const Machine& m, int kind, uint32_t serial, const char* name) {
+    return kind == kAppKind && IsFinal(m.phase) && OtherBoard(m, serial, name);
 }
 
 bool NamedMachinesDone() {
@@ -418,7 +427,7 @@ int FleetChoose(int retv) {
     const char* name = udpDataBuff + kNameOffset;
     const int name_len = NameFieldLength(udpDataBuff);
     int i = Find(addr);
-    if (i >= 0 && SwappedIn(*machines[i], announced_kind, announced_serial, name, name_len)) i = -1;
+    if (i >= 0 && SwappedIn(*machines[i], announced_kind, announced_serial, name)) i = -1;
     if (!Chosen(addr, announced_kind, announced_serial, i >= 0)) {
         LeftAlone(addr);
         return -1;
@@ -465,7 +474,8 @@ int FleetChoose(int retv) {
             // Judged by when it arrived: the main loop may have been busy.
             const uint64_t run_ms = m->run_ms;
             const uint64_t first = current_first_arrival_ms > run_ms ? current_first_arrival_ms : current_arrival_ms;
-            if (first > run_ms && first <= run_ms + WaitMs()) {
+            // Another board there confirms nothing: it waits for this one to end.
+            if (first > run_ms && first <= run_ms + WaitMs() && !OtherBoard(*m, announced_serial, name)) {
                 m->rec.run_to_confirm_ms = static_cast<int64_t>(first - run_ms);
                 SetName(m->rec, name, name_len);
                 m->rec.has_serial = true;
@@ -627,7 +637,7 @@ int FleetExitStatus(void) {
 int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int name_len, bool* added) {
     *added = false;
     int i = Find(addr);
-    if (i >= 0 && !SwappedIn(*machines[i], kind, serial, name, name_len)) return i;
+    if (i >= 0 && !SwappedIn(*machines[i], kind, serial, name)) return i;
     if (!Chosen(addr, kind, serial, false)) return -1;
     i = Add(addr, WAITING, plat_now_ms(), kind, serial, name, name_len);
     *added = i >= 0;
@@ -676,7 +686,9 @@ void FleetConclude(int i, const MachineRecord& r, bool may_retry) {
     m.rec.started_utc_ms = heard.started_utc_ms;
     m.rec.tries = heard.tries;
     m.rec.last_failure = heard.last_failure;
-    if (r.name_len == 0) SetName(m.rec, heard.name, heard.name_len);
+    // A worker that heard no application (a try begun in the boot loader)
+    // leaves the application's name and serial number that the parent knows.
+    if (r.name_len == 0 || (!r.has_serial && heard.has_serial)) SetName(m.rec, heard.name, heard.name_len);
     if (!r.has_serial) {
         m.rec.has_serial = heard.has_serial;
         m.rec.serial = heard.serial;

@@ -58,7 +58,7 @@ int pending_slots = 0;
 Job jobs[kMaxJobs];
 int running = 0;
 bool stopping = false;
-AddrMap left_alone;  // addresses told once that they are left alone
+AddrMap left_alone;  // addresses told that they are left alone, so that it is said once
 AddrMap logged;      // addresses whose log this run began: a later worker adds to it
 uint16_t image_crc = 0;  // of the image as loaded here, for every worker to compare
 
@@ -120,12 +120,14 @@ void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrive
     if (kind == -1) return;
     uint32_t addr;
     memcpy(&addr, data + kAnnouncedAddressOffset, sizeof addr);
-    if (IsLeftAlone(addr)) return;
     const uint32_t serial = kind == kAppKind ? ReadSerial(data, name_len) : 0;
     bool added = false;
+    // Asked every time: a boot loader left alone may announce a chosen
+    // serial number once it runs its application, and a board swapped in may be chosen.
     const int i = FleetHeard(addr, kind, serial, data + kNameOffset, NameFieldLength(data), &added);
     char about[128];
     if (i < 0) {
+        if (IsLeftAlone(addr)) return;
         (void)AddrMapPut(&left_alone, addr, 1);
         Describe(data, kind, serial, about, sizeof about);
         DisplayEvent(addr, "left alone, %s", about);

@@ -323,7 +323,11 @@ size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long im
     Key(l, "image");
     PutBounded(l, image_path, kImagePathMaxBytes);
     Key(l, "image_bytes");
-    PutInt(l, image_bytes);
+    if (image_path != nullptr) {
+        PutInt(l, image_bytes);
+    } else {
+        Put(l, "null");  // exploring: a machine named and never heard
+    }
     Key(l, "image_sha256");
     PutBounded(l, image_sha256, kSha256HexBytes);
     Key(l, "started");

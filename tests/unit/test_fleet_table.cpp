@@ -32,23 +32,29 @@ TEST(FleetTable, HoldsEveryMachineHeardAndTellsASwappedBoardApart) {
     }
 
     char retry[96];
-    EXPECT_FALSE(FleetWorking(700, retry, sizeof retry));
     MachineRecord updated;
     updated.result = RESULT_UPDATED;
     updated.has_serial = true;
-    updated.serial = 5700;
-    FleetConclude(700, updated, true);
-    EXPECT_EQ(FleetSlotOf(700), SLOT_DONE);
-    // The same board again is done; another serial number or name there is new.
-    EXPECT_EQ(FleetHeard(addr(700), kAppKind, 5700, "Tavix7", 6, &added), 700);
+    for (int n : {700, 701}) {
+        EXPECT_FALSE(FleetWorking(n, retry, sizeof retry));
+        updated.serial = 5000 + static_cast<uint32_t>(n);
+        FleetConclude(n, updated, true);
+        EXPECT_EQ(FleetSlotOf(n), SLOT_DONE);
+    }
+    // The same board again is done, whatever its new firmware writes behind
+    // its model's name; another serial number or model there is a board
+    // swapped in, a machine of its own.
+    EXPECT_EQ(FleetHeard(addr(700), kAppKind, 5700, "Tavix7 2.1", 10, &added), 700);
     EXPECT_FALSE(added);
     EXPECT_EQ(FleetHeard(addr(700), kAppKind, 9700, "Tavix7", 6, &added), kMachines);
+    EXPECT_TRUE(added);
+    EXPECT_EQ(FleetHeard(addr(701), kAppKind, 5701, "Tavix5S", 7, &added), kMachines + 1);
     EXPECT_TRUE(added);
     EXPECT_EQ(FleetSlotOf(kMachines), SLOT_WAITING);
     // Its boot loader, which says no serial number, is the newest machine there.
     EXPECT_EQ(FleetHeard(addr(700), 1, 0, "BootTavix7", 10, &added), kMachines);
     EXPECT_FALSE(added);
-    EXPECT_EQ(FleetMachineCount(), kMachines + 1);
+    EXPECT_EQ(FleetMachineCount(), kMachines + 2);
 }
 
 }  // namespace
