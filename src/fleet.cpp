@@ -189,14 +189,15 @@ bool TryAgain(Machine& m, RecordReason reason, uint64_t now, bool may_retry) {
 }
 
 // The machine has its result: into the report at once, and to the parent
-// when this is a worker.
+// when this is a worker. A finish time already in the record (a worker's)
+// stands.
 void Finish(Machine& m, Phase phase, uint64_t now, RecordReason reason, bool may_retry = true) {
     if (phase == FAILED && TryAgain(m, reason, now, may_retry)) return;
     m.phase = phase;
     last_progress_ms = now;
     m.rec.result = phase == UPDATED ? RESULT_UPDATED : phase == FAILED ? RESULT_FAILED : RESULT_UNCONFIRMED;
     m.rec.reason = reason;
-    m.rec.finished_utc_ms = plat_utc_ms();
+    if (m.rec.finished_utc_ms == 0) m.rec.finished_utc_ms = plat_utc_ms();
     Account(m);
     ReportMachine(m.rec);
     WorkerRecord(m.rec);
@@ -217,6 +218,7 @@ void StartTry(Machine& m, uint64_t now) {
     m.blocks_acked = 0;
     m.rec.reset_to_boot_ms = m.rec.transfer_ms = m.rec.run_to_confirm_ms = kNoMs;
     m.rec.blocks_sent = m.rec.blocks_resent = 0;
+    m.rec.finished_utc_ms = 0;
     last_progress_ms = now;
 }
 
@@ -693,12 +695,8 @@ void FleetConclude(int i, const MachineRecord& r, bool may_retry) {
         m.rec.has_serial = heard.has_serial;
         m.rec.serial = heard.serial;
     }
-    const uint64_t now = plat_now_ms();
-    if (r.result == RESULT_FAILED && TryAgain(m, r.reason, now, may_retry)) return;
-    m.phase = r.result == RESULT_UPDATED ? UPDATED : r.result == RESULT_FAILED ? FAILED : UNCONFIRMED;
-    last_progress_ms = now;
-    Account(m);
-    ReportMachine(m.rec);
+    const Phase phase = r.result == RESULT_UPDATED ? UPDATED : r.result == RESULT_FAILED ? FAILED : UNCONFIRMED;
+    Finish(m, phase, plat_now_ms(), r.reason, may_retry);
 }
 
 void FleetJudgeTime(void) { KeepTimeLimits(plat_now_ms()); }

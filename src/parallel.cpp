@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "addrmap.h"
-
 #include "display.h"
 #include "eth.h"
 #include "fleet.h"
@@ -85,6 +84,13 @@ Pending* PendingOf(int machine) {
 
 bool HasPending(int machine) {
     return machine < pending_slots && pending[machine] != nullptr && pending[machine]->len > 0;
+}
+
+// The machine's waiting datagram, now the caller's to free.
+Pending* TakePending(int machine) {
+    Pending* p = pending[machine];
+    pending[machine] = nullptr;
+    return p;
 }
 
 // "Tavix7 No: 1001", or a boot loader's name: for the console.
@@ -199,13 +205,12 @@ void Start(int machine, uint64_t now) {
     // uses up a try.
     char retry[96];
     if (FleetWorking(machine, retry, sizeof retry)) DisplayEvent(addr, "%s", retry);
-    Pending* p = pending[machine];
+    Pending* p = TakePending(machine);
     const bool again = AddrMapGet(&logged, addr) >= 0;
     char why[256];
     if (plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, again, &job->child, why, sizeof why) != 0) {
         DisplayEvent(addr, "cannot start its worker: %s", why);
         free(p);
-        pending[machine] = nullptr;
         Fail(machine, REASON_WORKER_FAILED);
         return;
     }
@@ -217,7 +222,6 @@ void Start(int machine, uint64_t now) {
     (void)plat_child_write(&job->child, wire, WorkerWireImage(wire, image_crc, static_cast<uint32_t>(fw_size)));
     Send(*job, p->data, p->len, p->arrived_ms, p->first_arrived_ms);
     free(p);
-    pending[machine] = nullptr;
 }
 
 const char* StepText(int news) {
