@@ -26,6 +26,9 @@ else()
   install(FILES docs/lanflash.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  # The playbook for several sites runs on the controlling machine.
+  install(DIRECTORY contrib/ansible/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/ansible
+    PATTERN "results*" EXCLUDE)
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
