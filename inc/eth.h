@@ -82,7 +82,3 @@ int Receive_TCP(void);
 int Transmit_TCP(void);
 uint32_t TCPSetstate(TCP_STATE news);
 uint32_t PollTCP(void);
-
-// Tests only: runs on the link thread right after it unlocked a receive
-// batch, the earliest moment the consumer may take it. nullptr in lanflash.
-extern void (*TCPRXUnlockedHook)(void);

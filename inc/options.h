@@ -37,11 +37,3 @@ enum CommandLine { CL_RUN, CL_HELP, CL_VERSION, CL_USAGE_ERROR };
 // (or "--"): a typo must not turn into an image path and a run without end.
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len);
-
-// Whole decimal number of 1 to max_digits digits, nothing else.
-bool ParseDecimal(const char* text, int max_digits, uint64_t* value);
-
-// Strict dotted quad "a.b.c.d", each 0-255 in decimal. Network byte order.
-bool ParseDottedQuad(const char* text, uint32_t* addr);
-// And back: the address (network byte order) as text in text[16].
-const char* DottedQuad(uint32_t addr, char* text);

@@ -9,9 +9,11 @@
 
 #include "options.h"
 
-// Before anything is bound or sent: the log folder exists and takes files.
-// False with the reason in why.
-bool ParallelStart(const LanflashOptions& opts, char* why, size_t why_len);
+// Before anything is bound or sent: the log folder exists and takes files,
+// and the main loop's slots are this side's. The image is the one every
+// worker must send. False with the reason in why.
+bool ParallelStart(const LanflashOptions& opts, const uint8_t* image, long image_bytes, const char* image_path,
+                   char* why, size_t why_len);
 // Main loop, instead of the sequencer; console_event is -1 until the user
 // asks to stop. The delay before the next call.
 uint32_t PollParallel(int console_event);

@@ -66,16 +66,9 @@ constexpr int kReportCounts = 4;
 void ReportSummary(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
                    uint64_t finished_utc_ms, const char* version);
 
-// Pure helpers, for the report and its tests.
-// `bytes` as a JSON string with its quotes, valid UTF-8 whatever it holds:
-// quote, backslash and control bytes escaped, valid UTF-8 sequences kept,
-// every other byte escaped as \u00XX. Returns the length written, never
-// more than cap - 1 (zero-terminated); 6 * len + 3 always fits.
-size_t JsonString(const char* bytes, size_t len, char* out, size_t cap);
-// "2026-12-08T14:30:01.123Z". out holds at least 25 bytes.
-void IsoUtc(uint64_t utc_ms, char* out);
-// The lines, newline included, zero-terminated; 0 when one does not fit in
-// cap (kReportLineBytes always fits).
+// The lines, for the report and its tests: newline included,
+// zero-terminated; 0 when one does not fit in cap (kReportLineBytes always
+// fits).
 extern const size_t kReportLineBytes;
 // image_sha256: lower-case hex, or nullptr for null.
 size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long image_bytes, const char* image_sha256,
@@ -85,5 +78,3 @@ size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot
 size_t ReportSummaryLine(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
                          uint64_t finished_utc_ms, const char* version, const char* image_sha256, char* out,
                          size_t cap);
-// The hex text of a SHA-256 into out[65].
-void Sha256Hex(const uint8_t digest[32], char* out);

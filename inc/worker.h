@@ -10,8 +10,6 @@
 #include "platform.h"
 #include "report.h"
 
-extern bool worker_on;  // set once at start-up, before any thread starts
-
 // What a parent sends: a header, then `len` datagram bytes. Both ends are
 // this same program on one machine, so the layout is native.
 struct WorkerWire {
@@ -36,11 +34,11 @@ constexpr char kWorkerMark = '\x1e';
 // eleven numbers and its name in hex.
 constexpr size_t kWorkerEventBytes = 256 + 2 * kRecordNameBytes;
 
-// Worker: `stop` is what a console event would call (the parent forwards
-// its own events, and the end of its input counts as one).
-void WorkerStart(plat_console_handler stop);
-// The listener thread's poll in a worker, instead of FleetPollUDP.
-uint32_t WorkerPollUDP(void);
+// Worker, before any thread starts: its listener reads the parent's
+// records instead of the network. `stop` is what a console event would
+// call (the parent forwards its own events, and the end of its input
+// counts as one); the image is the one this process loaded.
+void WorkerStart(plat_console_handler stop, const uint8_t* image, long image_bytes, const char* image_path);
 // Tells the parent one event: a word and its values. Nothing outside a worker.
 void WorkerSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void WorkerRecord(const MachineRecord& r);

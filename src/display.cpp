@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "options.h"
 #include "platform.h"
+#include "text.h"
 
 namespace {
 

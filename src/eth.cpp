@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fast.h"
+#include "hooks.h"
 #include "platform.h"
 
 UDP_STATE udp_state = UDP_IDLE;
@@ -172,20 +172,18 @@ int Close_TCP(void) {
 int Receive_TCP(void) {
     int n = plat_recv(stcp.load(), tcpRXDataBuff, TCP_BUFFER_SIZE);
     TCPrxrecvedlength.store(static_cast<uint16_t>(n > 0 ? n : 0), std::memory_order_release);
-    if (fast_on) FastReceived(tcpRXDataBuff, n);
+    if (hooks.received) hooks.received(tcpRXDataBuff, n);
     return 0;
 }
-
-void (*TCPRXUnlockedHook)(void) = nullptr;
 
 // From here on the consumer may take the batch at any moment.
 static void UnlockRX(void) {
     flagTCPRXDataLocked.store(0, std::memory_order_release);
-    if (TCPRXUnlockedHook) TCPRXUnlockedHook();
+    if (hooks.rx_unlocked) hooks.rx_unlocked();
 }
 
 int Transmit_TCP(void) {
-    if (fast_on) FastSending(tcpTXDataBuff, TCPtxtransmitlength);
+    if (hooks.sending) hooks.sending(tcpTXDataBuff, TCPtxtransmitlength);
     return plat_send(stcp.load(), tcpTXDataBuff, TCPtxtransmitlength) < 0 ? 1 : 0;
 }
 

@@ -9,12 +9,9 @@
 #include <cstdio>
 
 #include "eth.h"
-#include "fleet.h"
-#include "main.h"
+#include "hooks.h"
 #include "mstate.h"
 #include "platform.h"
-
-bool fast_on = false;
 
 namespace {
 
@@ -74,11 +71,7 @@ bool AskedForData(uint64_t, uint64_t*) {
     return requests.load(std::memory_order_acquire) != requests_before_download;
 }
 
-}  // namespace
-
-void FastStart(bool parent) { parallel_parent = parent; }
-
-void FastPause(uint32_t ms) {
+void MainPause(uint32_t ms, bool ending) {
     // What the step printed goes out now: a pause may last seconds, and
     // the link thread, which flushes too, may be waiting as well.
     fflush(stdout);
@@ -94,7 +87,7 @@ void FastPause(uint32_t ms) {
         return;
     }
     // The run ends: its last passes need no pause.
-    if (requestTerminate.load() != 0 || FleetFinished()) return;
+    if (ending) return;
     switch (state) {
     case M_GET_IP:
     case M_MACHINE_SEND_RESET:
@@ -126,7 +119,7 @@ void FastPause(uint32_t ms) {
     plat_sleep_ms(ms);
 }
 
-void FastLinkPause(uint32_t ms) {
+void LinkPause(uint32_t ms) {
     if (received) {
         received = false;
         plat_news_post(&main_news);
@@ -139,7 +132,7 @@ void FastLinkPause(uint32_t ms) {
     link_seen = link_news.load(std::memory_order_acquire);
 }
 
-void FastReplyPause(bool took, uint32_t ms) {
+void ReplyPause(bool took, uint32_t ms) {
     if (took) {
         // The batch may be used up and handed back: the link receives again.
         plat_news_post(&link_news);
@@ -157,7 +150,7 @@ void FastReplyPause(bool took, uint32_t ms) {
     }
 }
 
-void FastSending(const uint8_t* data, int len) {
+void Sending(const uint8_t* data, int len) {
     // Before the byte goes: an answer to it cannot have come yet, and a
     // banner or an old request that came before it does not count.
     if (len != 1) return;
@@ -166,7 +159,7 @@ void FastSending(const uint8_t* data, int len) {
         requests_before_download = requests.load(std::memory_order_acquire);
 }
 
-void FastReceived(const uint8_t* data, int n) {
+void Received(const uint8_t* data, int n) {
     received = true;
     received_bytes = n > 0;
     if (n <= 0) return;
@@ -177,4 +170,15 @@ void FastReceived(const uint8_t* data, int n) {
     answers.fetch_add(1, std::memory_order_release);
 }
 
+}  // namespace
+
 void FastNews(void) { plat_news_post(&main_news); }
+
+void FastStart(bool parent) {
+    parallel_parent = parent;
+    hooks.main_pause = MainPause;
+    hooks.link_pause = LinkPause;
+    hooks.reply_pause = ReplyPause;
+    hooks.sending = Sending;
+    hooks.received = Received;
+}

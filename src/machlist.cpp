@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "options.h"
+#include "text.h"
 
 namespace {
 

@@ -9,7 +9,12 @@
 
 #include "eth.h"
 #include "fast.h"
-#include "fleet.h"
+#include "fleet_path.h"
+#include "fleet_queue.h"
+#include "fleet_results.h"
+#include "fleet_rules.h"
+#include "hooks.h"
+#include "json.h"
 #include "machlist.h"
 #include "mstate.h"
 #include "options.h"
@@ -47,7 +52,7 @@ int ConsoleHandler(uint32_t dwType) {
 
 void udpThread(void) {
     while (requestTerminate.load() == 0) {
-        uint32_t timeout = worker_on ? WorkerPollUDP() : fleet_on ? FleetPollUDP() : PollUDP();
+        uint32_t timeout = hooks.poll_listener ? hooks.poll_listener() : PollUDP();
         fflush(stdout);
         plat_sleep_ms(timeout);
     }
@@ -57,11 +62,7 @@ void tcpThread(void) {
     while (requestTerminate.load() == 0) {
         uint32_t timeout = PollTCP();
         fflush(stdout);
-        if (fast_on) {
-            FastLinkPause(timeout);
-        } else {
-            plat_sleep_ms(timeout);
-        }
+        hooks.link_pause ? hooks.link_pause(timeout) : plat_sleep_ms(timeout);
     }
 }
 
@@ -221,7 +222,7 @@ int main(int argc, char** argv) {
     }
 
     const bool parallel = ParallelRun(opts) && only_explore == 0;
-    if (parallel && !ParallelStart(opts, why, sizeof why)) {
+    if (parallel && !ParallelStart(opts, fw_buf, fw_size, fw_name, why, sizeof why)) {
         fprintf(stderr, "lanflash: %s\n", why);
         return 1;
     }
@@ -240,14 +241,19 @@ int main(int argc, char** argv) {
         Sha256Hex(digest, image_sha256);
         ReportImage(fw_name, fw_size, image_sha256);
     }
-    if (opts.worker) WorkerStart(ConsoleHandler);
+    // What the options add fills the design's slots, before any thread starts.
     if (opts.any) {
-        fleet_on = true;
-        FleetStart(opts);
+        FleetStart(opts, only_explore == 1);
+        if (!parallel) FleetPathStart(fw_size);
+        if (opts.worker) {
+            WorkerStart(ConsoleHandler, fw_buf, fw_size, fw_name);
+        } else {
+            hooks.poll_listener = FleetPollUDP;
+        }
     }
     if (opts.fast) {
-        fast_on = true;
         FastStart(parallel);
+        queue_news = FastNews;
     }
 
     plat_start_thread(udpThread);
@@ -255,24 +261,25 @@ int main(int argc, char** argv) {
 
     while (requestTerminate.load() == 0) {
         const bool stop = requestExit.load() == 1;
-        if (parallel ? ParallelDone() : stop || (fleet_on && FleetFinished())) requestTerminate.store(1);
+        if (hooks.run_ends ? hooks.run_ends(stop) : stop) requestTerminate.store(1);
         uint32_t timeout;
-        if (parallel) {
-            timeout = PollParallel(stop ? static_cast<int>(consoleEvent.load()) : -1);
+        if (hooks.poll_instead) {
+            timeout = hooks.poll_instead(stop ? static_cast<int>(consoleEvent.load()) : -1);
         } else {
-            if (fleet_on) FleetBeforePoll();
+            if (hooks.before_poll) hooks.before_poll(requestTerminate.load() != 0);
             timeout = PollMState();
-            if (fleet_on) timeout = FleetPace(timeout);
+            if (hooks.pace) timeout = hooks.pace(timeout);
         }
-        if (fast_on) {
-            FastPause(timeout);
+        if (hooks.main_pause) {
+            // The run's last passes need no pause.
+            hooks.main_pause(timeout, requestTerminate.load() != 0 || (hooks.run_ends && hooks.run_ends(false)));
         } else if (timeout != 0) {
             plat_sleep_ms(timeout);
         }
         fflush(stdout);
     }
     int status = 0;
-    if (fleet_on) {
+    if (opts.any) {
         if (parallel) ParallelEnd();
         FleetReport(LANFLASH_VERSION, !parallel);
         status = FleetExitStatus();

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "eth.h"
-#include "fleet.h"
+#include "hooks.h"
 #include "main.h"
 #include "platform.h"
 #include "ymodem.h"
@@ -176,7 +176,7 @@ uint32_t MSetstate(M_STATE news) {
     M_PrintState(m_state);
     printf("-> ");
     M_PrintState(news);
-    if (fleet_on) FleetSawTransition(m_state, news);
+    if (hooks.transition) hooks.transition(m_state, news);
     m_state = news;
     return timeout;
 }
@@ -193,7 +193,7 @@ uint32_t PollMState(void) {
             UDPrecvedlength.load(std::memory_order_acquire) == 0)
             return kWaitPollMs;
         retv = PharseUDPPacket();
-        if (fleet_on) retv = FleetChoose(retv);
+        if (hooks.choose) retv = hooks.choose(retv);
         if (retv == 3) {
             MSetstate(M_IDLE);
             timeout = kNextStateMs;
@@ -211,7 +211,7 @@ uint32_t PollMState(void) {
         flagUDPDataPharsed.store(1, std::memory_order_release);
         return timeout;
     case M_IDLE:
-        if (fleet_on) return FleetIdle();
+        if (hooks.idle) return hooks.idle();
         return kWaitPollMs;
     case M_MACHINE_RECOGNIZED:
         if (TCPconnected == 0) {

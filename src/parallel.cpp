@@ -12,10 +12,12 @@
 #include "addrmap.h"
 #include "display.h"
 #include "eth.h"
-#include "fleet.h"
-#include "main.h"
+#include "fleet_queue.h"
+#include "fleet_rules.h"
+#include "hooks.h"
 #include "mstate.h"
 #include "platform.h"
+#include "text.h"
 #include "worker.h"
 #include "ymodem.h"
 
@@ -59,6 +61,8 @@ int running = 0;
 bool stopping = false;
 AddrMap left_alone;  // addresses told that they are left alone, so that it is said once
 AddrMap logged;      // addresses whose log this run began: a later worker adds to it
+const char* image_path = nullptr;  // as typed: every worker loads it itself
+long image_bytes = 0;
 uint16_t image_crc = 0;  // of the image as loaded here, for every worker to compare
 
 const char* ConsoleEventText(int type) { return type == 0 ? "ctrl-c" : type == 1 ? "break" : "Some other event"; }
@@ -199,7 +203,7 @@ void Start(int machine, uint64_t now) {
         args[n++] = timeout;
     }
     args[n++] = "--";
-    args[n++] = fw_name;
+    args[n++] = image_path;
     if (opts.log_dir != nullptr) snprintf(log, sizeof log, "%s/%s.log", opts.log_dir, address);
     // Counted before the start, so that a worker that cannot start still
     // uses up a try.
@@ -219,7 +223,7 @@ void Start(int machine, uint64_t now) {
     job->phase = p->kind == kAppKind ? "resetting" : "boot loader";
     ++running;
     char wire[kWorkerWireMaxBytes];
-    (void)plat_child_write(&job->child, wire, WorkerWireImage(wire, image_crc, static_cast<uint32_t>(fw_size)));
+    (void)plat_child_write(&job->child, wire, WorkerWireImage(wire, image_crc, static_cast<uint32_t>(image_bytes)));
     Send(*job, p->data, p->len, p->arrived_ms, p->first_arrived_ms);
     free(p);
 }
@@ -340,11 +344,18 @@ void Reap(Job& job, bool input_closed) {
     }
 }
 
+bool RunEnds(bool) { return ParallelDone(); }
+
 }  // namespace
 
-bool ParallelStart(const LanflashOptions& o, char* why, size_t why_len) {
+bool ParallelStart(const LanflashOptions& o, const uint8_t* image, long bytes, const char* path, char* why,
+                   size_t why_len) {
     opts = o;
-    image_crc = Cal_CRC16(fw_buf, static_cast<uint32_t>(fw_size));
+    image_path = path;
+    image_bytes = bytes;
+    image_crc = Cal_CRC16(image, static_cast<uint32_t>(bytes));
+    hooks.poll_instead = PollParallel;
+    hooks.run_ends = RunEnds;
     DisplayStart();
     if (opts.log_dir == nullptr) return true;
     if (strlen(opts.log_dir) > kMaxLogDirBytes) {

@@ -9,18 +9,20 @@
 #include <cstring>
 
 #include "eth.h"
-#include "fleet.h"
-#include "main.h"
+#include "fleet_queue.h"
+#include "hooks.h"
 #include "ymodem.h"
-
-bool worker_on = false;
 
 namespace {
 
 constexpr uint32_t kInputEndedPollMs = 1000;
 constexpr uint32_t kEventOther = 2;  // what the end of the parent's input counts as
 
+bool worker_on = false;
 plat_console_handler stop_run = nullptr;
+const uint8_t* image = nullptr;  // as this process loaded it
+long image_bytes = 0;
+const char* image_path = nullptr;
 bool input_ended = false;  // listener thread only
 
 // False at end of input or on an error.
@@ -44,14 +46,7 @@ uint32_t InputEnded(void) {
     return kInputEndedPollMs;
 }
 
-}  // namespace
-
-void WorkerStart(plat_console_handler stop) {
-    stop_run = stop;
-    worker_on = true;
-}
-
-uint32_t WorkerPollUDP(void) {
+uint32_t PollInput(void) {
     if (input_ended) return kInputEndedPollMs;
     WorkerWire w;
     if (!ReadWhole(&w, sizeof w)) return InputEnded();
@@ -60,9 +55,9 @@ uint32_t WorkerPollUDP(void) {
         return 0;
     }
     if (w.type == WIRE_IMAGE) {
-        if (w.len == static_cast<uint32_t>(fw_size) && w.value == Cal_CRC16(fw_buf, w.len)) return 0;
+        if (w.len == static_cast<uint32_t>(image_bytes) && w.value == Cal_CRC16(image, w.len)) return 0;
         // The machine would get another image than the report names.
-        fprintf(stderr, "lanflash: %s: changed since the run began; not sent\n", fw_name);
+        fprintf(stderr, "lanflash: %s: changed since the run began; not sent\n", image_path);
         return InputEnded();
     }
     if (w.type != WIRE_DATAGRAM || w.len == 0 || w.len > BUF_SIZE) return InputEnded();
@@ -70,6 +65,17 @@ uint32_t WorkerPollUDP(void) {
     if (!ReadWhole(data, w.len)) return InputEnded();
     FleetQueue(data, static_cast<int>(w.len), w.arrived_ms, w.first_arrived_ms);
     return 0;
+}
+
+}  // namespace
+
+void WorkerStart(plat_console_handler stop, const uint8_t* bytes, long size, const char* path) {
+    stop_run = stop;
+    image = bytes;
+    image_bytes = size;
+    image_path = path;
+    worker_on = true;
+    hooks.poll_listener = PollInput;
 }
 
 void WorkerSay(const char* format, ...) {

@@ -6,8 +6,7 @@
 #include <cstring>
 
 #include "eth.h"
-#include "fast.h"
-#include "fleet.h"
+#include "hooks.h"
 #include "platform.h"
 
 namespace {
@@ -103,11 +102,7 @@ static int32_t Receive_Byte(uint8_t* c, uint32_t timeout) {
                 }
             }
         }
-        if (fast_on) {
-            FastReplyPause(result == 0, kReplyPollMs);
-        } else {
-            plat_sleep_ms(kReplyPollMs);
-        }
+        hooks.reply_pause ? hooks.reply_pause(result == 0, kReplyPollMs) : plat_sleep_ms(kReplyPollMs);
     }
     return result;
 }
@@ -148,7 +143,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
     uint32_t ackReceived = 0;
 
     std::printf("\nTransmit FW ");
-    if (fleet_on) FleetTransferNews(TN_STARTED, 0, -1);
+    if (hooks.transfer) hooks.transfer(TN_STARTED, 0, -1);
 
     size_t n = 0;
     while (n < FILE_NAME_LENGTH - 1 && sendFileName[n] != 0) {
@@ -174,7 +169,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         }
     } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts);
     if (ackReceived == 0) {
-        if (fleet_on) FleetTransferNews(TN_FAILED_BLOCK0, 0, errors == kStepLimitAttempts ? -1 : receivedC[0]);
+        if (hooks.transfer) hooks.transfer(TN_FAILED_BLOCK0, 0, errors == kStepLimitAttempts ? -1 : receivedC[0]);
         return kStepLimitAttempts;
     }
 
@@ -189,14 +184,14 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         int lastAnswer = -1;
         do {
             const uint32_t pktSize = (size > PACKET_1K_SIZE - 1) ? PACKET_1K_SIZE : PACKET_SIZE;
-            if (fleet_on) FleetTransferNews(TN_DATA_SENT, blkNumber, static_cast<int>(errors));
+            if (hooks.transfer) hooks.transfer(TN_DATA_SENT, blkNumber, static_cast<int>(errors));
             Ymodem_SendPacket(packet_data, static_cast<uint16_t>(PACKET_HEADER + pktSize));
             Send_CRC(packet_data, pktSize);
             const bool answered = Receive_Byte(&receivedC[0], kUnusedTimeoutMs) == 0;
             lastAnswer = answered ? receivedC[0] : -1;
             if (answered && receivedC[0] == ACK) {
                 std::printf(".");
-                if (fleet_on) FleetTransferNews(TN_DATA_ACKED, blkNumber, ACK);
+                if (hooks.transfer) hooks.transfer(TN_DATA_ACKED, blkNumber, ACK);
                 ackReceived = 1;
                 buf_ptr += pktSize;
                 if (size > pktSize) {
@@ -210,7 +205,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
             }
         } while (ackReceived == 0 && errors < kStepLimitAttempts);
         if (errors == kStepLimitAttempts) {
-            if (fleet_on) FleetTransferNews(TN_FAILED_DATA, blkNumber, lastAnswer);
+            if (hooks.transfer) hooks.transfer(TN_FAILED_DATA, blkNumber, lastAnswer);
             return kStepLimitAttempts;
         }
     }
@@ -230,7 +225,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         }
     } while (ackReceived == 0 && errors < kStepLimitAttempts);
     if (errors == kStepLimitAttempts) {
-        if (fleet_on) FleetTransferNews(TN_FAILED_EOT, 0, eotAnswer);
+        if (hooks.transfer) hooks.transfer(TN_FAILED_EOT, 0, eotAnswer);
         return kStepLimitAttempts;
     }
     // The receiver's request for the next file's block 0.
@@ -255,9 +250,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
             ++otherAnswers;
         }
     } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts);
-    if (fleet_on) {
-        const int answer = errors == kStepLimitAttempts ? -1 : receivedC[0];
-        FleetTransferNews(ackReceived == 1 ? TN_DONE : TN_FAILED_CLOSING, 0, answer);
-    }
+    if (hooks.transfer)
+        hooks.transfer(ackReceived == 1 ? TN_DONE : TN_FAILED_CLOSING, 0, errors == kStepLimitAttempts ? -1 : receivedC[0]);
     return (ackReceived == 1) ? 0 : kStepLimitAttempts;
 }

@@ -11,6 +11,7 @@
 
 #include "check.h"
 #include "eth.h"
+#include "json.h"
 #include "main.h"
 #include "mstate.h"
 #include "platform.h"

@@ -4,7 +4,7 @@
 
 #include <arpa/inet.h>
 
-#include "fleet.h"
+#include "fleet_rules.h"
 #include "machlist.h"
 #include "mstate.h"
 #include "options.h"
@@ -15,7 +15,7 @@ TEST(FleetTable, HoldsEveryMachineHeardAndTellsASwappedBoardApart) {
     MachineListClear();
     LanflashOptions opts;
     opts.any = opts.all = true;
-    FleetStart(opts);
+    FleetStart(opts, false);
     constexpr int kMachines = 1000;  // far beyond the 256 a run once held
     auto addr = [](int n) { return htonl(0x0A000000u + static_cast<uint32_t>(n)); };
     bool added = false;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "eth.h"
+#include "hooks.h"
 #include "mstate.h"
 
 namespace {
@@ -110,7 +111,7 @@ protected:
         machine_sockaddr = plat_sockaddr_in{PLAT_AF_INET, htons(tcp_port), htonl(INADDR_LOOPBACK)};
     }
     void TearDown() override {
-        TCPRXUnlockedHook = nullptr;
+        hooks.rx_unlocked = nullptr;
         Close_TCP();
         close(static_cast<int>(sudp));
         sudp = PLAT_INVALID_SOCKET;
@@ -294,7 +295,7 @@ TEST_F(Link, BatchTakenTheMomentItIsUnlockedKeepsTheCycleGoing) {
     tcp_state.store(TCP_WAIT_FOR_RX_DATA);
     flagTCPRXHandshake.store(1);
     g_taken.clear();
-    TCPRXUnlockedHook = [] {
+    hooks.rx_unlocked = [] {
         g_taken.append(reinterpret_cast<const char*>(tcpRXDataBuff), TCPrxrecvedlength.load());
         TCPrxrecvedlength.store(0);
         flagTCPRXDataReaded.store(1);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "machlist.h"
-#include "options.h"
+#include "text.h"
 
 namespace {
 

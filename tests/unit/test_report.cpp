@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
 #include "report.h"
 
 namespace {

@@ -1,0 +1,62 @@
+// The seam between the design (main, eth, mstate, ymodem) and what the
+// options add above it. The design owns the slots and calls them; a module
+// above fills those it needs, once at start-up, before any thread starts,
+// and never again. Every slot is null by default, and a null slot means the
+// design's own behaviour, so without options nothing here runs.
+#pragma once
+
+#include <cstdint>
+
+enum M_STATE : uint32_t;  // mstate.h
+
+// What a transfer went through. answer: the last reply byte, -1 for none.
+enum TransferNews {
+    TN_STARTED,
+    TN_DATA_SENT,   // block: its number; answer: tries before this one
+    TN_DATA_ACKED,  // block: its number
+    TN_FAILED_BLOCK0,
+    TN_FAILED_DATA,  // block: its number
+    TN_FAILED_EOT,
+    TN_FAILED_CLOSING,
+    TN_DONE,
+};
+
+struct Hooks {
+    // The shell's threads and main loop.
+    uint32_t (*poll_listener)(void);  // listener thread, instead of PollUDP
+    // Whether the main loop ends after this pass; stop_asked: a console
+    // event came. Null: it ends on a console event only.
+    bool (*run_ends)(bool stop_asked);
+    // Instead of the sequencer (a parallel run's parent has none); the
+    // console event, -1 until one came. Its delay.
+    uint32_t (*poll_instead)(int console_event);
+    // Before each sequencer poll; ending: this is the run's last pass.
+    void (*before_poll)(bool ending);
+    // The delay that the sequencer asked for, or a shorter one.
+    uint32_t (*pace)(uint32_t delay_ms);
+    void (*main_pause)(uint32_t ms, bool ending);  // instead of the main loop's sleep
+    void (*link_pause)(uint32_t ms);               // instead of the link thread's sleep
+
+    // The sequencer.
+    // After a parse in M_WAIT_FOR_UDP_DATA: the parser's result to act on,
+    // or -1 to leave the announcement alone.
+    int (*choose)(int retv);
+    void (*transition)(M_STATE from, M_STATE to);  // before m_state changes
+    uint32_t (*idle)(void);                        // the poll of M_IDLE: its delay
+
+    // The YMODEM sender.
+    void (*transfer)(TransferNews news, uint32_t block, int answer);
+    // Instead of the sleep between looks for a reply; took: a byte was taken.
+    void (*reply_pause)(bool took, uint32_t ms);
+
+    // The machine link.
+    void (*sending)(const uint8_t* data, int len);  // main thread, before the send
+    // Link thread, right after a receive stored n bytes (n <= 0: closed or
+    // failed), while they are still its own.
+    void (*received)(const uint8_t* data, int n);
+    // Link thread, right after it unlocked a receive batch: the earliest
+    // moment the consumer may take it (tests).
+    void (*rx_unlocked)(void);
+};
+
+extern Hooks hooks;
