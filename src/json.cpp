@@ -16,25 +16,6 @@ constexpr uint64_t kMsPerSecond = 1000;
 constexpr uint64_t kEpochFromMarch0Days = 719468;
 constexpr uint64_t kDaysPer400Years = 146097;
 
-// Appends stop at the first piece that does not fit.
-struct Piece {
-    char* out;
-    size_t cap;
-    size_t len;
-    bool full;
-};
-
-void Put(Piece& l, const char* text, size_t n) {
-    if (l.full || l.len + n >= l.cap) {
-        l.full = true;
-        return;
-    }
-    memcpy(l.out + l.len, text, n);
-    l.len += n;
-}
-
-void Put(Piece& l, const char* text) { Put(l, text, strlen(text)); }
-
 // Length of the well-formed UTF-8 sequence (RFC 3629) at p, or 0. The
 // second byte's range is what excludes overlongs, surrogates and code
 // points above U+10FFFF.
@@ -91,34 +72,44 @@ void Digits(char* out, unsigned value, int width) {
 }  // namespace
 
 size_t JsonString(const char* bytes, size_t len, char* out, size_t cap) {
-    if (cap == 0) return 0;
-    Piece l{out, cap, 0, false};
+    size_t n = 0;
+    bool fits = cap > 0;
+    // Appends stop at the first piece that does not fit.
+    auto put = [&](const char* text, size_t k) {
+        if (!fits || n + k >= cap) {
+            fits = false;
+            return;
+        }
+        memcpy(out + n, text, k);
+        n += k;
+    };
     const unsigned char* in = reinterpret_cast<const unsigned char*>(bytes);
-    Put(l, "\"");
-    for (size_t i = 0; i < len && !l.full;) {
+    put("\"", 1);
+    for (size_t i = 0; i < len && fits;) {
         const unsigned char b = in[i];
         if (b >= 0x20 && b < 0x7F && b != '"' && b != '\\') {
-            Put(l, bytes + i, 1);
+            put(bytes + i, 1);
             ++i;
             continue;
         }
         const size_t seq = b >= 0x80 ? Utf8SequenceBytes(in + i, len - i) : 0;
         if (seq > 0) {
-            Put(l, bytes + i, seq);
+            put(bytes + i, seq);
             i += seq;
             continue;
         }
         char esc[7];
-        Put(l, Escape(b, esc));
+        const char* e = Escape(b, esc);
+        put(e, strlen(e));
         ++i;
     }
-    Put(l, "\"");
-    if (l.full) {
-        out[0] = '\0';
+    put("\"", 1);
+    if (!fits) {
+        if (cap > 0) out[0] = '\0';
         return 0;
     }
-    out[l.len] = '\0';
-    return l.len;
+    out[n] = '\0';
+    return n;
 }
 
 // Civil from days (proleptic Gregorian, years counted from March so that
