@@ -5,9 +5,12 @@ three simulated sites on this one machine.
 This process's own network namespace plays the controlling machine. Each
 site is a PC (a namespace with its own sshd, reached over a private link)
 and a segment behind it (a namespace of machine-sims that broadcast their
-announcements to the PC). Run 1 must update every machine but two: hall-b's
-10.1.2.12 fails every try and 10.1.2.13 is absent; the play must fail
-naming both. The rerun the play prints must then touch only those two.
+announcements to the PC). A run that forgets the image must still end with
+the summary, naming each site and offering to run its whole list again.
+Run 1, into the same results folder, must update every machine but two:
+hall-b's 10.1.2.12 fails every try and 10.1.2.13 is absent; the play must
+fail naming both. The rerun the play prints, pasted as it is, must then
+touch only those two.
 
 usage: run.py LANFLASH MACHINE_SIM PLAYBOOK_DIR
 Exits 77 (skipped) where it cannot make namespaces, that is not as root
@@ -162,34 +165,47 @@ def test(lanflash, sim, playbook_dir, work, processes):
         if named:
             host["lanflash_machines"] = named
         else:
-            listed = os.path.join(work, f"{site}.txt")
-            with open(listed, "w") as f:
+            os.makedirs(os.path.join(work, "lists"), exist_ok=True)
+            with open(os.path.join(work, "lists", f"{site}.txt"), "w") as f:
                 f.write(f"# {site}: one machine by address, one by serial number\n"
                         f"10.1.{n}.11\r\nserial {n}012\n")
-            host["lanflash_machines_file"] = listed
+            host["lanflash_machines_file"] = f"lists/{site}.txt"  # from the inventory's folder
         hosts[site] = host
     for n, _, _ in SITES.values():
         wait_for_port(f"10.99.{n}.2", 22)
 
+    # The results folder set for the group, not for localhost, where the
+    # merge runs; the image given on the command line, as a user does.
     inventory = os.path.join(work, "inventory.yml")
+    results = os.path.join(work, "results")
     with open(inventory, "w") as f:
         json.dump({"lanflash_sites": {"hosts": hosts, "vars": {
             "ansible_user": "root", "ansible_ssh_private_key_file": key,
             "ansible_python_interpreter": "/usr/bin/python3",
-            "lanflash_bin": lanflash, "lanflash_image": image,
+            "lanflash_bin": lanflash, "lanflash_results": results,
             "lanflash_timeout": 6, "lanflash_retries": 1, "lanflash_fast": True}}}, f)
-    results = os.path.join(work, "results")
     env = dict(os.environ, ANSIBLE_HOST_KEY_CHECKING="False", ANSIBLE_NOCOLOR="1",
                ANSIBLE_RETRY_FILES_ENABLED="False", ANSIBLE_LOCAL_TEMP=f"{work}/ansible-local",
                ANSIBLE_REMOTE_TEMP=f"{work}/ansible-remote", ANSIBLE_PIPELINING="True",
                ANSIBLE_SSH_CONTROL_PATH_DIR=f"{work}/cp",
                ANSIBLE_SSH_ARGS="-o ControlMaster=auto -o ControlPersist=30s -o UserKnownHostsFile=/dev/null")
 
-    first = ansible(["ansible-playbook", "-i", inventory, f"{playbook_dir}/site.yml",
-                     "-e", f"lanflash_results={results}"], env, work)
+    play = ["ansible-playbook", "-i", inventory, f"{playbook_dir}/site.yml"]
+    forgot = ansible(play, env, work)
+    check(forgot.returncode != 0, "a run without an image must fail")
+    summary = printed_summary(forgot.stdout, results)
+    for site in SITES:
+        check(f"{site}: not run: Check the variables: no image: give it with -e lanflash_image=FILE"
+              in summary, f"the run without an image names {site} and why")
+    command = shlex.split(summary[-1])
+    check(command[command.index("--limit") + 1] == "hall-a,hall-b,hall-c,localhost"
+          and "lanflash_image" in summary[-2], f"the run again offered: {summary[-2:]}")
+    check(open(f"{results}/again/hall-c.txt").read() == "10.1.3.11\nserial 3012\n",
+          "hall-c's whole list, read from the inventory's folder, is run again")
+
+    first = ansible(play + ["-e", f"lanflash_image={image}"], env, work)
     check(first.returncode != 0, "run 1 must fail: a machine failed and one was absent")
-    summary = [line.rstrip() for line in open(f"{results}/summary.txt")]
-    print("\n".join(summary))
+    summary = printed_summary(first.stdout, results)
     rows = {line.split()[0]: line.split()[1:5] for line in summary[1:summary.index("")]}
     check(rows == {"hall-a": ["2", "0", "0", "0"], "hall-b": ["1", "1", "0", "1"],
                    "hall-c": ["2", "0", "0", "0"], "total": ["5", "1", "0", "1"]},
@@ -216,10 +232,11 @@ def test(lanflash, sim, playbook_dir, work, processes):
     check(open(f"{results}/again/hall-b.txt").read() == "10.1.2.12\n10.1.2.13\n", "hall-b's list")
 
     # The absent machine turns up and the failing one gets through on its
-    # third batch: the printed command must update both and nothing else.
+    # third batch: the printed command, with no image given, must update
+    # both and nothing else.
     command = summary[-1]
-    check(command.startswith("ansible-playbook -i ") and json.dumps(command) in first.stdout,
-          "the play prints the command that runs them again")
+    check(command.startswith("ansible-playbook -i ") and "lanflash_image" not in command,
+          f"the play prints the command that runs them again: {command}")
     site, last = ABSENT
     sims[ABSENT] = start_sim(sim, work, segments[site], site, SITES[site][0], last, [], processes)
     before = {k: connections(log) for k, (log, _) in sims.items()}
@@ -235,6 +252,21 @@ def test(lanflash, sim, playbook_dir, work, processes):
         check(open(sims[k][1], "rb").read() == open(image, "rb").read(), f"{k}: image intact")
     print(f"PASSED in {time.monotonic() - started:.1f} s")
     return 0
+
+
+def printed_summary(stdout, results):
+    """The summary as the play printed it, one item per line, checked
+    against summary.txt."""
+    lines = stdout.splitlines()
+    start = next((i + 1 for i, line in enumerate(lines) if line.startswith("TASK [lanflash : Summary] ")), None)
+    check(start, "the play prints a summary")
+    prefix = "ok: [localhost] => (item="
+    shown = [line[len(prefix):-1] for line in lines[start:lines.index("", start)]
+             if line.startswith(prefix) and line.endswith(")")]
+    kept = [line.rstrip("\n") for line in open(f"{results}/summary.txt")]
+    print("\n".join(kept))
+    check(shown == [line for line in kept if line], f"the summary printed: {shown}")
+    return kept
 
 
 def start_sim(sim, work, seg, site, n, last, options, processes):
