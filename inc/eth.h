@@ -66,8 +66,9 @@ uint32_t UDPSetstate(UDP_STATE news);
 uint32_t PollUDP(void);
 void ReceiveUDP(void);
 // One blocking receive of a whole datagram into buf[BUF_SIZE], zero-filled
-// behind it; empty and oversize datagrams are skipped. Its length (> 0).
-int ReceiveDatagram(char* buf);
+// behind it, and its sender's address into *from (unless nullptr); empty
+// and oversize datagrams are skipped. Its length (> 0).
+int ReceiveDatagram(char* buf, uint32_t* from);
 
 int Init_TCP(void);
 // 0 when connected (TCPconnected is 1), 1 when the attempt failed.

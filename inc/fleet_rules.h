@@ -25,14 +25,21 @@ bool FleetFinished(void);
 // first_arrived_ms): the parser's result to act on, or -1 to leave it
 // alone. For 1 and 2, *machine is the machine the sequencer now acts on.
 int FleetChoose(int retv, uint64_t arrived_ms, uint64_t first_arrived_ms, int* machine);
+// What FleetChoose would make of an announcement, judged as it arrives,
+// without acting on it: a machine in progress, a new one to choose, one to
+// leave alone (and whether the trace said so already), or one done.
+enum Verdict { V_IN_PROGRESS, V_NEW, V_LEFT_ALONE, V_LEFT_ALONE_SAID, V_NOTHING_NEW };
+Verdict FleetJudge(uint32_t addr, int kind, uint32_t serial, const char* name);
 // Without --all: the one machine of this run, or -1 while none is chosen.
 int FleetTheOne(void);
 // The machine has its result: into the report at once, and to the parent
 // when this is a worker; a failure before the run command may lead to
 // another try instead, unless may_retry is false (the run is ending).
 void FleetFinish(Machine& m, Phase phase, uint64_t now, RecordReason reason, bool may_retry = true);
-// Keeps every machine's time limits and sees whether the run is done.
-void FleetKeepTimeLimits(uint64_t now);
+// Keeps every machine's time limits and sees whether the run is done;
+// waiting: a datagram of the machine at this address waits to be judged
+// (nullptr: none does); any_waiting: one of a chosen machine does.
+void FleetKeepTimeLimits(uint64_t now, bool (*waiting)(uint32_t addr), bool any_waiting);
 
 // A parallel run's parent keeps its machines in the same table and under
 // the same rules; a worker process does for each what the sequencer does.

@@ -32,9 +32,10 @@ int plat_sockets_startup(void);
 // PLAT_INVALID_SOCKET.
 plat_socket plat_udp_open_bound(uint16_t port);
 
-// One blocking receive of one whole datagram into buf[0..cap).
-// Returns its length, or one of the PLAT_RECV_* codes above.
-int plat_udp_recv(plat_socket s, void* buf, size_t cap);
+// One blocking receive of one whole datagram into buf[0..cap), and the
+// sender's IPv4 address (network byte order) into *from unless it is
+// nullptr. Returns its length, or one of the PLAT_RECV_* codes above.
+int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from);
 
 // A new IPv4 stream socket with Nagle's algorithm off, or PLAT_INVALID_SOCKET.
 plat_socket plat_tcp_socket(void);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fleet_queue.h"
 #include "platform.h"
 #include "report.h"
 
@@ -17,7 +18,7 @@ struct WorkerWire {
     uint32_t value;  // WIRE_STOP: the console event (0 Ctrl-C, 1 Ctrl-Break, else other);
                      // WIRE_IMAGE: the image's CRC-16
     uint32_t len;    // WIRE_DATAGRAM: bytes that follow, 1 to BUF_SIZE; WIRE_IMAGE: its size
-    uint32_t unused;
+    uint32_t from;   // WIRE_DATAGRAM: its sender's address
     uint64_t arrived_ms, first_arrived_ms;  // plat_now_ms, the same clock in every process
 };
 constexpr uint32_t WIRE_DATAGRAM = 0x4441544Eu;
@@ -44,7 +45,7 @@ void WorkerSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void WorkerRecord(const MachineRecord& r);
 
 // Parent: the record for plat_child_write in out[kWorkerWireMaxBytes]; its length.
-size_t WorkerWireDatagram(char* out, const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms);
+size_t WorkerWireDatagram(char* out, const Arrival& a);
 size_t WorkerWireStop(char* out, uint32_t console_event);
 size_t WorkerWireImage(char* out, uint32_t crc, uint32_t bytes);
 // Parent: a "record ..." event's text (behind the word) back into *r.

@@ -107,13 +107,13 @@ uint32_t PollUDP(void) {
 // longer than the buffer is dropped and the next one received, so that one
 // stray packet can neither stop nor stall the listener.
 void ReceiveUDP(void) {
-    UDPrecvedlength.store(ReceiveDatagram(udpDataBuff), std::memory_order_release);
+    UDPrecvedlength.store(ReceiveDatagram(udpDataBuff, nullptr), std::memory_order_release);
 }
 
-int ReceiveDatagram(char* buf) {
+int ReceiveDatagram(char* buf, uint32_t* from) {
     for (;;) {
         memset(buf, 0, BUF_SIZE);
-        int n = plat_udp_recv(sudp, buf, BUF_SIZE);
+        int n = plat_udp_recv(sudp, buf, BUF_SIZE, from);
         if (n == PLAT_RECV_INTERRUPTED || n == PLAT_RECV_OVERSIZE || n == 0) continue;
         if (n < 0) exit(1);
         return n;

@@ -2,7 +2,7 @@
 #include "fleet_path.h"
 
 #include "eth.h"
-#include "fleet_queue.h"
+#include "fleet_intake.h"
 #include "fleet_rules.h"
 #include "hooks.h"
 #include "mstate.h"
@@ -109,10 +109,11 @@ uint32_t Idle(void) {
     return kIdlePollMs;
 }
 
-// Before each sequencer poll: hands it the next queued datagram when it
-// waits for one, and keeps the time limits.
+// Before each sequencer poll: judges what arrived, hands the sequencer the
+// next datagram when it waits for one, and keeps the time limits.
 void BeforePoll(bool ending) {
     const uint64_t now = plat_now_ms();
+    IntakeDrain();
     if (m_state == M_MACHINE_RECOGNIZED || m_state == M_BOOTLOADER_RECOGNIZED) {
         if (current >= 0 && now > path_started_ms + kConnectGiveUpMs) {
             WorkerSay("noconnect %u", static_cast<unsigned>(kConnectGiveUpMs / 1000));
@@ -125,22 +126,20 @@ void BeforePoll(bool ending) {
     }
     // With --all, M_IDLE only passes on to the next machine.
     if (m_state == M_IDLE && !FleetOptions().all) {
-        FleetKeepTimeLimits(now);
+        FleetKeepTimeLimits(now, IntakeWaiting, IntakeChosenWaiting());
         return;
     }
     if (m_state != M_WAIT_FOR_UDP_DATA || UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
     // Nothing new is started on the last pass before the end.
-    int len = 0;
-    if (!ending && FleetTakeQueued(udpDataBuff, &len, &current_arrival_ms, &current_first_arrival_ms)) {
-        UDPrecvedlength.store(len, std::memory_order_release);
-        return;
-    }
-    if (FleetQueueEmpty()) FleetKeepTimeLimits(now);
+    if (!ending) (void)IntakeHand(&current_arrival_ms, &current_first_arrival_ms);
+    FleetKeepTimeLimits(now, IntakeWaiting, IntakeChosenWaiting());
 }
 
 // M_IDLE after a download only hands over to what comes next: the run
-// command is on its way, and the other machines wait.
+// command is on its way, and the other machines wait. Datagrams waiting
+// for the sequencer are taken at once, one a poll.
 uint32_t Pace(uint32_t delay_ms) {
+    if (m_state == M_WAIT_FOR_UDP_DATA && IntakeBusy()) return 0;
     const bool handing_over = m_state == M_WAIT_FOR_UDP_DATA || (m_state == M_IDLE && connection_open);
     if (handing_over && delay_ms > kFleetWaitPollMs) return kFleetWaitPollMs;
     return delay_ms;

@@ -1,31 +1,44 @@
-// The line of datagrams between the thread that receives them and the one
-// that judges them. Announcements of one machine replace each other in
-// their place in line, so a machine that announces often takes one place.
+// Lines of datagrams by announced address, and the hand-over line between
+// the listener and the main thread.
 #include "fleet_queue.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
-#include "eth.h"
+#include "mstate.h"
 #include "platform.h"
 
 void (*queue_news)(void) = nullptr;
 
-namespace {
-
-constexpr int kQueueSlots = 64;
-// Signature and announced address: datagrams alike in these come from one
-// machine, and the newer says all that the older did.
-constexpr int kMachineKeyBytes = 15;
-
-struct Datagram {
-    char data[BUF_SIZE];
-    int len;
-    uint64_t arrived_ms;        // the newest of those merged into this one
-    uint64_t first_arrived_ms;  // the first of them that said the same
+struct ArrivalSlot {
+    Arrival* arrival;  // while queued: a line holds only what waits
 };
 
-// Listener thread fills, main thread takes. A spin lock held for a copy or
+namespace {
+
+constexpr int kFirstSlots = 64;
+// A line that knew this many addresses forgets them once it is empty, so
+// that senders that came and went cost nothing for the rest of the run.
+constexpr int kForgetAfterSlots = 4096;
+
+bool Grow(ArrivalLine* line) {
+    const int cap = line->slot_cap == 0 ? kFirstSlots : 2 * line->slot_cap;
+    ArrivalSlot* slots = static_cast<ArrivalSlot*>(realloc(line->slots, static_cast<size_t>(cap) * sizeof *slots));
+    if (slots == nullptr) return false;
+    line->slots = slots;
+    int* order = static_cast<int*>(malloc(static_cast<size_t>(cap) * sizeof *order));
+    if (order == nullptr) return false;
+    // The ring laid out afresh from its head: each slot is in it at most once.
+    for (int k = 0; k < line->count; ++k) order[k] = line->order[(line->head + k) % line->slot_cap];
+    free(line->order);
+    line->order = order;
+    line->head = 0;
+    line->slot_cap = cap;
+    return true;
+}
+
+// Listener thread puts, main thread takes. A spin lock held for a copy or
 // two: std::mutex would pull in the C++ runtime library for its exceptions.
 std::atomic_flag queue_busy = ATOMIC_FLAG_INIT;
 
@@ -38,60 +51,104 @@ struct QueueLock {
     QueueLock& operator=(const QueueLock&) = delete;
 };
 
-Datagram queue[kQueueSlots];
-int queue_head = 0, queue_count = 0;
+ArrivalLine handed;  // announcements, by address
+ArrivalRing junk;    // the rest
 bool listener_ready = false;  // listener thread only
-
-void Enqueue(Datagram& d) {
-    QueueLock lock;
-    for (int i = 0; i < queue_count; ++i) {
-        Datagram& q = queue[(queue_head + i) % kQueueSlots];
-        if (q.len >= kMachineKeyBytes && d.len >= kMachineKeyBytes &&
-            memcmp(q.data, d.data, kMachineKeyBytes) == 0) {
-            // A confirmation counts from the first announcement that said so.
-            if (q.len == d.len && memcmp(q.data, d.data, static_cast<size_t>(d.len)) == 0 &&
-                q.first_arrived_ms < d.first_arrived_ms)
-                d.first_arrived_ms = q.first_arrived_ms;
-            q = d;  // keeps its place in line
-            return;
-        }
-    }
-    if (queue_count == kQueueSlots) {  // junk from many senders: the oldest goes
-        queue_head = (queue_head + 1) % kQueueSlots;
-        --queue_count;
-    }
-    queue[(queue_head + queue_count) % kQueueSlots] = d;
-    ++queue_count;
-}
 
 }  // namespace
 
-void FleetQueue(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
-    Datagram d;
-    memcpy(d.data, data, BUF_SIZE);
-    d.len = len;
-    d.arrived_ms = arrived_ms;
-    d.first_arrived_ms = first_arrived_ms;
-    Enqueue(d);
-    if (queue_news) queue_news();
-}
-
-bool FleetTakeQueued(char* data, int* len, uint64_t* arrived_ms, uint64_t* first_arrived_ms) {
-    QueueLock lock;
-    if (queue_count == 0) return false;
-    const Datagram& d = queue[queue_head];
-    memcpy(data, d.data, BUF_SIZE);
-    *len = d.len;
-    *arrived_ms = d.arrived_ms;
-    *first_arrived_ms = d.first_arrived_ms;
-    queue_head = (queue_head + 1) % kQueueSlots;
-    --queue_count;
+bool ArrivalAddress(const Arrival& a, uint32_t* addr) {
+    if (a.len < kAnnouncedAddressOffset + 4 || !IsAnnouncement(a.data)) return false;
+    memcpy(addr, a.data + kAnnouncedAddressOffset, sizeof *addr);
     return true;
 }
 
-bool FleetQueueEmpty(void) {
+void ArrivalMerge(Arrival& kept, const Arrival& a) {
+    const bool same = kept.len == a.len && memcmp(kept.data, a.data, static_cast<size_t>(a.len)) == 0;
+    const uint64_t first = same && kept.first_arrived_ms < a.first_arrived_ms ? kept.first_arrived_ms : a.first_arrived_ms;
+    kept = a;
+    kept.first_arrived_ms = first;
+}
+
+bool LinePut(ArrivalLine* line, uint32_t addr, const Arrival& a) {
+    int i = AddrMapGet(&line->where, addr);
+    if (i < 0) {
+        if (line->slot_count == line->slot_cap && !Grow(line)) return false;
+        if (!AddrMapPut(&line->where, addr, line->slot_count)) return false;
+        i = line->slot_count++;
+        line->slots[i] = ArrivalSlot{nullptr};
+    }
+    ArrivalSlot& slot = line->slots[i];
+    if (slot.arrival != nullptr) {
+        ArrivalMerge(*slot.arrival, a);  // keeps its place in line
+        return true;
+    }
+    slot.arrival = static_cast<Arrival*>(malloc(sizeof(Arrival)));
+    if (slot.arrival == nullptr) return false;
+    *slot.arrival = a;
+    line->order[(line->head + line->count) % line->slot_cap] = i;
+    ++line->count;
+    return true;
+}
+
+bool LineTake(ArrivalLine* line, Arrival* a) {
+    if (line->count == 0) return false;
+    ArrivalSlot& slot = line->slots[line->order[line->head]];
+    *a = *slot.arrival;
+    free(slot.arrival);
+    slot.arrival = nullptr;
+    line->head = (line->head + 1) % line->slot_cap;
+    if (--line->count == 0 && line->slot_count >= kForgetAfterSlots) LineForget(line);
+    return true;
+}
+
+bool LineHas(const ArrivalLine* line, uint32_t addr) {
+    const int i = AddrMapGet(&line->where, addr);
+    return i >= 0 && line->slots[i].arrival != nullptr;
+}
+
+void LineForget(ArrivalLine* line) {
+    for (int i = 0; i < line->slot_count; ++i) free(line->slots[i].arrival);
+    free(line->slots);
+    free(line->order);
+    AddrMapFree(&line->where);
+    *line = ArrivalLine{};
+}
+
+void RingPut(ArrivalRing* ring, const Arrival& a) {
+    constexpr int slots = sizeof ring->items / sizeof ring->items[0];
+    if (ring->count == slots) {  // junk from many senders: the oldest goes
+        ring->head = (ring->head + 1) % slots;
+        --ring->count;
+    }
+    ring->items[(ring->head + ring->count++) % slots] = a;
+}
+
+bool RingTake(ArrivalRing* ring, Arrival* a) {
+    constexpr int slots = sizeof ring->items / sizeof ring->items[0];
+    if (ring->count == 0) return false;
+    *a = ring->items[ring->head];
+    ring->head = (ring->head + 1) % slots;
+    --ring->count;
+    return true;
+}
+
+void FleetQueue(const Arrival& a) {
+    {
+        QueueLock lock;
+        uint32_t addr = 0;
+        if (ArrivalAddress(a, &addr)) {
+            (void)LinePut(&handed, addr, a);
+        } else {
+            RingPut(&junk, a);
+        }
+    }
+    if (queue_news) queue_news();
+}
+
+bool FleetTakeQueued(Arrival* a) {
     QueueLock lock;
-    return queue_count == 0;
+    return LineTake(&handed, a) || RingTake(&junk, a);
 }
 
 uint32_t FleetPollUDP(void) {
@@ -100,9 +157,9 @@ uint32_t FleetPollUDP(void) {
         listener_ready = true;
         return 0;
     }
-    char data[BUF_SIZE];
-    const int len = ReceiveDatagram(data);
-    const uint64_t now = plat_now_ms();
-    FleetQueue(data, len, now, now);
+    Arrival a;
+    a.len = ReceiveDatagram(a.data, &a.from);
+    a.arrived_ms = a.first_arrived_ms = plat_now_ms();
+    FleetQueue(a);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "addrmap.h"
 #include "eth.h"
 #include "machlist.h"
 #include "mstate.h"
@@ -35,6 +36,7 @@ uint64_t last_progress_ms = 0;  // a machine was first chosen or finished
 int the_one = -1;  // without --all: the one machine of this run
 bool explored = false;  // explore without --all: the first chosen machine is printed
 bool finished = false;
+AddrMap said_left_alone;  // addresses the trace has told so
 
 uint64_t WaitMs() { return static_cast<uint64_t>(opts.timeout_s ? opts.timeout_s : kDefaultWaitS) * 1000; }
 
@@ -89,6 +91,7 @@ void StartTry(Machine& m, uint64_t now) {
 void LeftAlone(uint32_t addr) {
     char text[16];
     printf("\nleft alone: %s", DottedQuad(addr, text));
+    (void)AddrMapPut(&said_left_alone, addr, 1);
 }
 
 // As Add, but a machine the table cannot hold is told to be left alone.
@@ -156,12 +159,15 @@ void FleetFinish(Machine& m, Phase phase, uint64_t now, RecordReason reason, boo
     WorkerRecord(m.rec);
 }
 
-// Runs only once every datagram that arrived so far has been judged, so
-// that a machine is never given up while its answer waits in the queue.
-void FleetKeepTimeLimits(uint64_t now) {
+void FleetKeepTimeLimits(uint64_t now, bool (*waiting)(uint32_t addr), bool any_waiting) {
     bool in_progress = false;
     for (int i = TableFirstUnfinished(); i < TableCount(); ++i) {
         Machine& m = TableMachine(i);
+        // Never given up while its answer waits to be judged.
+        if (waiting != nullptr && waiting(m.rec.addr)) {
+            in_progress = in_progress || !IsFinal(m.phase);
+            continue;
+        }
         if (m.phase == CONFIRMING && now > m.run_ms + WaitMs()) {
             WorkerSay("unconfirmed %u", static_cast<unsigned>(WaitMs() / 1000));
             FleetFinish(m, UNCONFIRMED, now, REASON_NOT_CONFIRMED);
@@ -175,7 +181,8 @@ void FleetKeepTimeLimits(uint64_t now) {
         if (m.phase == RETRYING && now > m.retry_at_ms + WaitMs()) FleetFinish(m, FAILED, now, m.rec.last_failure, false);
         in_progress = in_progress || !IsFinal(m.phase);
     }
-    const bool timed = opts.timeout_s != 0;
+    // A chosen machine's announcement that waits may be a new machine.
+    const bool timed = opts.timeout_s != 0 && !any_waiting;
     if (!opts.all) {
         if (exploring) {
             finished = explored || (timed && now > start_ms + WaitMs());
@@ -186,6 +193,7 @@ void FleetKeepTimeLimits(uint64_t now) {
         }
         return;
     }
+    if (any_waiting) return;
     // Machines chosen by a block, or swapped in at a named address, are not
     // expected: the run waits for those in progress all the same.
     if (TableNamedMachinesDone() && !in_progress) {
@@ -194,6 +202,17 @@ void FleetKeepTimeLimits(uint64_t now) {
     }
     const bool named = MachineListExpectedCount() > 0;
     if ((timed || !named) && !in_progress && now > last_progress_ms + WaitMs()) finished = true;
+}
+
+Verdict FleetJudge(uint32_t addr, int kind, uint32_t serial, const char* name) {
+    int i = TableFind(addr);
+    if (i >= 0 && SwappedIn(TableMachine(i), kind, serial, name)) i = -1;
+    const bool said = AddrMapGet(&said_left_alone, addr) >= 0;
+    if (!Chosen(addr, kind, serial, i >= 0)) return said ? V_LEFT_ALONE_SAID : V_LEFT_ALONE;
+    if (exploring) return opts.all && i >= 0 ? V_NOTHING_NEW : V_NEW;
+    if (!opts.all && the_one >= 0 && i != the_one) return said ? V_LEFT_ALONE_SAID : V_LEFT_ALONE;
+    if (i < 0) return V_NEW;
+    return IsFinal(TableMachine(i).phase) ? V_NOTHING_NEW : V_IN_PROGRESS;
 }
 
 int FleetChoose(int retv, uint64_t arrived_ms, uint64_t first_arrived_ms, int* machine) {
@@ -351,4 +370,4 @@ void FleetConclude(int i, const MachineRecord& r, bool may_retry) {
     FleetFinish(m, phase, plat_now_ms(), r.reason, may_retry);
 }
 
-void FleetJudgeTime(void) { FleetKeepTimeLimits(plat_now_ms()); }
+void FleetJudgeTime(void) { FleetKeepTimeLimits(plat_now_ms(), nullptr, false); }

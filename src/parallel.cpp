@@ -32,10 +32,8 @@ constexpr size_t kLogPathBytes = 1024;
 constexpr size_t kMaxLogDirBytes = kLogPathBytes - 32;
 
 struct Pending {
-    char data[BUF_SIZE];
-    int len;  // 0: none
+    Arrival a;  // len 0: none
     int kind;
-    uint64_t arrived_ms, first_arrived_ms;
 };
 
 struct Job {
@@ -87,7 +85,7 @@ Pending* PendingOf(int machine) {
 }
 
 bool HasPending(int machine) {
-    return machine < pending_slots && pending[machine] != nullptr && pending[machine]->len > 0;
+    return machine < pending_slots && pending[machine] != nullptr && pending[machine]->a.len > 0;
 }
 
 // The machine's waiting datagram, now the caller's to free.
@@ -108,9 +106,9 @@ void Describe(const char* data, int kind, uint32_t serial, char* out, int cap) {
     }
 }
 
-void Send(Job& job, const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
+void Send(Job& job, const Arrival& a) {
     char wire[kWorkerWireMaxBytes];
-    const size_t n = WorkerWireDatagram(wire, data, len, arrived_ms, first_arrived_ms);
+    const size_t n = WorkerWireDatagram(wire, a);
     // A full pipe drops this one: the machine announces again within a second.
     (void)plat_child_write(&job.child, wire, n);
 }
@@ -123,7 +121,8 @@ Job* JobOf(int machine) {
 
 // One datagram from the listener: chosen machines are remembered or
 // handed to their worker, the others are left alone, once said.
-void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
+void Route(const Arrival& a) {
+    const char* data = a.data;
     if (!IsAnnouncement(data)) return;
     int name_len = 0;
     const int kind = MatchName(data + kNameOffset, &name_len);
@@ -149,22 +148,15 @@ void Route(const char* data, int len, uint64_t arrived_ms, uint64_t first_arrive
     }
     switch (FleetSlotOf(i)) {
     case SLOT_WAITING: {
-        if (!FleetMayStart(i, arrived_ms)) break;
+        if (!FleetMayStart(i, a.arrived_ms)) break;
         Pending* kept = PendingOf(i);
         if (kept == nullptr) break;
-        Pending& p = *kept;
-        // The first of identical announcements is kept for its time.
-        const bool same = p.len == len && memcmp(p.data, data, static_cast<size_t>(len)) == 0;
-        const uint64_t first = same && p.first_arrived_ms < first_arrived_ms ? p.first_arrived_ms : first_arrived_ms;
-        memcpy(p.data, data, BUF_SIZE);
-        p.len = len;
-        p.kind = kind;
-        p.arrived_ms = arrived_ms;
-        p.first_arrived_ms = first;
+        ArrivalMerge(kept->a, a);
+        kept->kind = kind;
         break;
     }
     case SLOT_WORKING:
-        if (Job* job = JobOf(i)) Send(*job, data, len, arrived_ms, first_arrived_ms);
+        if (Job* job = JobOf(i)) Send(*job, a);
         break;
     case SLOT_DONE:
         break;
@@ -224,7 +216,7 @@ void Start(int machine, uint64_t now) {
     ++running;
     char wire[kWorkerWireMaxBytes];
     (void)plat_child_write(&job->child, wire, WorkerWireImage(wire, image_crc, static_cast<uint32_t>(image_bytes)));
-    Send(*job, p->data, p->len, p->arrived_ms, p->first_arrived_ms);
+    Send(*job, p->a);
     free(p);
 }
 
@@ -392,10 +384,8 @@ uint32_t PollParallel(int console_event) {
         for (Job& job : jobs)
             if (job.running) (void)plat_child_write(&job.child, wire, n);
     }
-    char data[BUF_SIZE];
-    int len = 0;
-    uint64_t arrived_ms = 0, first_arrived_ms = 0;
-    while (FleetTakeQueued(data, &len, &arrived_ms, &first_arrived_ms)) Route(data, len, arrived_ms, first_arrived_ms);
+    Arrival a;
+    while (FleetTakeQueued(&a)) Route(a);
     for (Job& job : jobs) {
         if (!job.running) continue;
         Reap(job, !Drain(job));

@@ -61,9 +61,13 @@ uint32_t PollInput(void) {
         return InputEnded();
     }
     if (w.type != WIRE_DATAGRAM || w.len == 0 || w.len > BUF_SIZE) return InputEnded();
-    char data[BUF_SIZE] = {};  // the parser reads zeros behind a short datagram
-    if (!ReadWhole(data, w.len)) return InputEnded();
-    FleetQueue(data, static_cast<int>(w.len), w.arrived_ms, w.first_arrived_ms);
+    Arrival a = {};  // the parser reads zeros behind a short datagram
+    if (!ReadWhole(a.data, w.len)) return InputEnded();
+    a.len = static_cast<int>(w.len);
+    a.arrived_ms = w.arrived_ms;
+    a.first_arrived_ms = w.first_arrived_ms;
+    a.from = w.from;
+    FleetQueue(a);
     return 0;
 }
 
@@ -137,11 +141,11 @@ bool WorkerParseRecord(const char* text, MachineRecord* r) {
     return true;
 }
 
-size_t WorkerWireDatagram(char* out, const char* data, int len, uint64_t arrived_ms, uint64_t first_arrived_ms) {
-    WorkerWire w{WIRE_DATAGRAM, 0, static_cast<uint32_t>(len), 0, arrived_ms, first_arrived_ms};
+size_t WorkerWireDatagram(char* out, const Arrival& a) {
+    WorkerWire w{WIRE_DATAGRAM, 0, static_cast<uint32_t>(a.len), a.from, a.arrived_ms, a.first_arrived_ms};
     memcpy(out, &w, sizeof w);
-    memcpy(out + sizeof w, data, static_cast<size_t>(len));
-    return sizeof w + static_cast<size_t>(len);
+    memcpy(out + sizeof w, a.data, static_cast<size_t>(a.len));
+    return sizeof w + static_cast<size_t>(a.len);
 }
 
 size_t WorkerWireImage(char* out, uint32_t crc, uint32_t bytes) {

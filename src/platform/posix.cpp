@@ -92,13 +92,14 @@ plat_socket plat_udp_open_bound(uint16_t port) {
     return s;
 }
 
-int plat_udp_recv(plat_socket s, void* buf, size_t cap) {
-    sockaddr_in from;
+int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
+    sockaddr_in from{};
     socklen_t fromlen = sizeof from;
     // MSG_TRUNC makes recvfrom report the datagram's real length.
     ssize_t n = recvfrom(static_cast<int>(s), buf, cap, MSG_TRUNC,
                          reinterpret_cast<sockaddr*>(&from), &fromlen);
     if (n < 0) return errno == EINTR ? PLAT_RECV_INTERRUPTED : PLAT_RECV_ERROR;
+    if (from_addr != nullptr) *from_addr = from.sin_addr.s_addr;
     if (static_cast<size_t>(n) > cap) return PLAT_RECV_OVERSIZE;
     return static_cast<int>(n);
 }

@@ -78,12 +78,15 @@ plat_socket plat_udp_open_bound(uint16_t port) {
     return static_cast<plat_socket>(s);
 }
 
-int plat_udp_recv(plat_socket s, void* buf, size_t cap) {
-    sockaddr_in from;
+int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
+    sockaddr_in from{};
     int fromlen = sizeof from;
     int n = recvfrom(as_socket(s), static_cast<char*>(buf), static_cast<int>(cap), 0,
                      reinterpret_cast<sockaddr*>(&from), &fromlen);
-    if (n != SOCKET_ERROR) return n;
+    if (n != SOCKET_ERROR) {
+        if (from_addr != nullptr) *from_addr = from.sin_addr.s_addr;
+        return n;
+    }
     // Windows fills the buffer, discards the datagram's rest and says so here.
     switch (WSAGetLastError()) {
     case WSAEMSGSIZE:

@@ -146,15 +146,69 @@ std::vector<uint8_t> announcement(const std::string& name, const std::string& se
     return d;
 }
 
-void send_udp(const std::vector<uint8_t>& datagram, uint16_t port) {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+// From `from` (network byte order; 0: the system's choice) through one socket.
+static void send_from(int s, const std::vector<uint8_t>& datagram, uint16_t port, uint32_t from) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (sendto(s, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
-        perror("sendto");
+    iovec iov{const_cast<uint8_t*>(datagram.data()), datagram.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (from != 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = from;
+        memcpy(CMSG_DATA(c), &info, sizeof info);
+    }
+    if (sendmsg(s, &msg, 0) < 0) perror("sendmsg");
+}
+
+void send_udp(const std::vector<uint8_t>& datagram, uint16_t port) {
+    static const uint8_t sig[11] = {0x22, 0xEF, 0x44, 0x1A, 0x33, 0xE9, 0xF1, 0x34, 0x54, 0x9E, 0x78};
+    uint32_t from = 0;
+    if (datagram.size() >= 15 && memcmp(datagram.data(), sig, sizeof sig) == 0 && datagram[11] == 127)
+        memcpy(&from, datagram.data() + 11, sizeof from);
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    send_from(s, datagram, port, from);
     close(s);
+}
+
+Crowd::Crowd(int count, uint8_t third_byte, const std::string& name) : thread_([this, count, third_byte, name] {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (int i = 0; i < count; ++i) {
+        const uint8_t ip[4] = {127, static_cast<uint8_t>(third_byte + i / 250), 0, static_cast<uint8_t>(1 + i % 250)};
+        datagrams.push_back(announcement(name, std::to_string(7000 + i), ip));
+    }
+    const auto start = Clock::now();
+    for (long k = 0; !stop_.load(); ++k) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(k * 1000000 / count));
+        const std::vector<uint8_t>& d = datagrams[static_cast<size_t>(k % count)];
+        uint32_t from;
+        memcpy(&from, d.data() + 11, sizeof from);
+        send_from(s, d, 11000, from);
+        sent_.store(k + 1);
+    }
+    close(s);
+}) {}
+
+Crowd::~Crowd() {
+    stop_.store(true);
+    thread_.join();
+}
+
+std::string Crowd::address(int i, uint8_t third_byte) {
+    return "127." + std::to_string(third_byte + i / 250) + ".0." + std::to_string(1 + i % 250);
 }
 
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {

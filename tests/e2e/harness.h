@@ -68,6 +68,23 @@ private:
 std::vector<uint8_t> announcement(const std::string& name, const std::string& serial = "12345",
                                   const uint8_t ip[4] = nullptr, uint16_t port = 888);
 void send_udp(const std::vector<uint8_t>& datagram, uint16_t port = 11000);
+// A busy network: count machines at 127.B.0.x (B from third_byte on, 250
+// to a B), each announcing `name` once a second, spread evenly, each from
+// its own address; UDP only, they take no connection. Serials 7000 + i.
+class Crowd {
+public:
+    Crowd(int count, uint8_t third_byte, const std::string& name = "Tavix7");
+    ~Crowd();
+    Crowd(const Crowd&) = delete;
+    Crowd& operator=(const Crowd&) = delete;
+    static std::string address(int i, uint8_t third_byte);
+    long sent() const { return sent_.load(); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> sent_{0};
+    std::thread thread_;
+};
 std::vector<uint8_t> random_bytes(size_t n, uint32_t seed);
 std::string read_file(const std::string& path);
 

@@ -361,3 +361,45 @@ TEST_F(Fleet, OnATerminalALiveBlockIsRedrawnAndClearedBeforeTheResults) {
 }
 
 }  // namespace
+
+// A busy network: 300 other machines announcing once a second. The chosen
+// machine is updated and the run ends by itself; each of the others is
+// traced once and left alone, not once per announcement.
+TEST_F(Fleet, AmongThreeHundredAnnouncersOneMachineIsUpdatedAndEachOtherTracedOnce) {
+    constexpr int kCrowd = 300;
+    Crowd crowd(kCrowd, 20);
+    start_sim(51);
+    std::unique_ptr<Proc> p;
+    EXPECT_EQ(run({"--machine", "127.0.0.51", "--exit"}, &p), 0) << p->out();
+    std::string out = p->out();
+    EXPECT_NE(out.find("\nresult: 127.0.0.51 updated\nend\n"), std::string::npos) << out;
+    EXPECT_TRUE(received_intact(51));
+    auto count = [&](const std::string& text) {
+        long n = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    };
+    for (int i = 0; i < kCrowd; ++i) {
+        const std::string addr = Crowd::address(i, 20);
+        EXPECT_EQ(count("\nIP: " + addr + " "), 1) << addr;
+        EXPECT_EQ(count("\nleft alone: " + addr + "\n"), 1) << addr;
+    }
+    EXPECT_GT(crowd.sent(), 3 * kCrowd);  // they kept announcing meanwhile
+}
+
+// Exploring a busy network lists every machine once and ends on time.
+TEST_F(Fleet, ExploringThreeHundredAnnouncersListsEachOnceAndEnds) {
+    constexpr int kCrowd = 300;
+    Crowd crowd(kCrowd, 30);
+    auto started = Clock::now();
+    Proc p(lanflash_cmd({"--all", "--timeout", "2"}), dir.path());
+    EXPECT_EQ(p.wait(30000), 0) << p.out();
+    EXPECT_LT(ms_between(started, Clock::now()), 10000);
+    std::string out = p.out();
+    for (int i = 0; i < kCrowd; ++i) {
+        const std::string line = "\nmachine: " + Crowd::address(i, 30) + " Tavix7 No: " + std::to_string(7000 + i) + "\n";
+        size_t at = out.find(line);
+        EXPECT_NE(at, std::string::npos) << line;
+        EXPECT_EQ(out.find(line, at + 1), std::string::npos) << line;
+    }
+}

@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "crowd.h"
 #include "event_log.h"
 
 namespace {
@@ -80,6 +83,8 @@ class Machine {
   std::int64_t listen_at_ms_ = 0;
   std::int64_t next_announce_ms_ = 0;
   long announced_ = 0;
+  std::unique_ptr<Crowd> crowd_;
+  std::int64_t crowd_next_ms_ = 0;
   bool ran_ = false;  // '3' taken: the application now running is the new firmware
   std::string out_;  // bytes waiting to go to the peer
   bool finished_ = false;
@@ -98,15 +103,22 @@ bool Machine::Setup() {
   const int on = 1;
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr = cfg_.address;
+  local.sin_addr = cfg_.has_send_from ? cfg_.send_from : cfg_.address;
   if (udp_ < 0 || setsockopt(udp_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
       bind(udp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     std::fprintf(stderr, "machine-sim: cannot bind UDP socket to %s: %s\n",
                  AddressText(local).c_str(), std::strerror(errno));
     return false;
   }
+  if (cfg_.crowd > 0) {
+    char* end = nullptr;
+    const long base = std::strtol(cfg_.serial.c_str(), &end, 10);
+    crowd_ = std::make_unique<Crowd>(cfg_.crowd, cfg_.address, cfg_.announce_to, cfg_.model_5s,
+                                     end != cfg_.serial.c_str() && *end == '\0' ? base : 0, cfg_.interval_ms);
+    if (!crowd_->Open()) return false;
+  }
   // Binding once up front reports a busy port at start, not after a delay.
-  if (!OpenListener()) return false;
+  if (!cfg_.announce_only && !OpenListener()) return false;
   StartPhase(cfg_.start_in_boot ? Phase::kBoot : Phase::kApp, NowMs());
   return true;
 }
@@ -311,7 +323,11 @@ void Machine::Announce(std::int64_t now) {
   std::vector<std::uint8_t> packet(kSignature, kSignature + sizeof kSignature);
   packet.insert(packet.end(), ip, ip + 4);
   packet.insert(packet.end(), {255, 255, 255, 0});
-  packet.insert(packet.end(), {0x02, 0x54, 0x41, 0x56, ip[2], ip[3]});  // locally administered
+  if (cfg_.has_mac) {
+    packet.insert(packet.end(), cfg_.mac, cfg_.mac + 6);
+  } else {
+    packet.insert(packet.end(), {0x02, 0x54, 0x41, 0x56, ip[2], ip[3]});  // locally administered
+  }
   packet.push_back(static_cast<std::uint8_t>(cfg_.tcp_port >> 8));
   packet.push_back(static_cast<std::uint8_t>(cfg_.tcp_port & 0xFF));
   packet.insert(packet.end(), name, name + std::strlen(name) + 1);
@@ -354,7 +370,8 @@ bool Machine::Announcing() const {
 std::int64_t Machine::NextDeadline() const {
   std::int64_t deadline = NowMs() + kMaxPollWaitMs;
   if (phase_ == Phase::kRestarting) deadline = std::min(deadline, restart_done_ms_);
-  if (phase_ != Phase::kRestarting && listener_ < 0) deadline = std::min(deadline, listen_at_ms_);
+  if (phase_ != Phase::kRestarting && listener_ < 0 && !cfg_.announce_only) deadline = std::min(deadline, listen_at_ms_);
+  if (crowd_) deadline = std::min(deadline, crowd_next_ms_);
   if (Announcing()) deadline = std::min(deadline, next_announce_ms_);
   if (conn_ >= 0) deadline = std::min(deadline, rx_.NextDeadlineMs());
   return deadline;
@@ -377,11 +394,12 @@ int Machine::Run() {
     }
     std::int64_t now = NowMs();
     if (phase_ == Phase::kRestarting && now >= restart_done_ms_) StartPhase(next_phase_, now);
-    if (phase_ != Phase::kRestarting && listener_ < 0 && now >= listen_at_ms_) {
+    if (phase_ != Phase::kRestarting && listener_ < 0 && !cfg_.announce_only && now >= listen_at_ms_) {
       if (!OpenListener()) return 1;
       LogEvent("listen");
     }
     if (Announcing() && now >= next_announce_ms_) Announce(now);
+    if (crowd_ && now >= crowd_next_ms_) crowd_next_ms_ = crowd_->SendDue(now);
     if (conn_ >= 0) PumpReceiver(now);
     FlushOutput();
     if (finished_) break;

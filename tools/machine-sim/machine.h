@@ -22,6 +22,12 @@ struct MachineConfig {
   bool exit_after_run = false;
   bool strict = false;          // log bytes that come before they are asked for
   bool silent_after_run = false;  // the application started by '3' never announces
+  long crowd = 0;               // --crowd: more machines that only announce
+  bool announce_only = false;   // no TCP listener: a board that only announces
+  bool has_mac = false;         // the MAC field; else 02:54:41:56 and the address's last two bytes
+  std::uint8_t mac[6] = {};
+  bool has_send_from = false;   // announcements leave from this address instead
+  in_addr send_from{};
   std::string out_path;
   std::string rx_dump_prefix;   // bytes of connection k go to PREFIX.k; empty: none
   ReceiverFaults faults;

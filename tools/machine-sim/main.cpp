@@ -34,6 +34,16 @@ const char kUsage[] =
     "  -c, --count N           announcements after each start of the application or\n"
     "                          boot loader (default unlimited; 0: none)\n"
     "      --tcp-port N        TCP port to listen on and announce (default 888)\n"
+    "      --mac XX:XX:XX:XX:XX:XX  MAC field of the announcements (default\n"
+    "                          02:54:41:56 and the last two bytes of --address)\n"
+    "      --from IP           send the announcements from IP instead of --address\n"
+    "                          (a host that names another machine)\n"
+    "      --announce-only     take no connection: a board that only announces\n"
+    "                          (with --mac: a second board at the same address)\n"
+    "      --crowd N           also play N machines that only announce their\n"
+    "                          application over UDP, at the N addresses after\n"
+    "                          --address, each every --interval-ms, spread evenly;\n"
+    "                          serial numbers count up from --serial (a busy network)\n"
     "      --restart-ms N      silence between 'R' or '3' and the restart (default 500)\n"
     "      --refuse-ms N       refuse connections for the first N ms after each start\n"
     "      --c-interval-ms N   time between 'C' requests while waiting for block 0\n"
@@ -121,6 +131,10 @@ enum LongOnly {
   kSilentAfterRun,
   kRxDump,
   kStrict,
+  kMac,
+  kFrom,
+  kAnnounceOnly,
+  kCrowd,
 };
 
 const option kOptions[] = {
@@ -139,6 +153,10 @@ const option kOptions[] = {
     {"exit-after-run", no_argument, nullptr, kExitAfterRun},
     {"receive-only", no_argument, nullptr, kReceiveOnly},
     {"strict", no_argument, nullptr, kStrict},
+    {"mac", required_argument, nullptr, kMac},
+    {"from", required_argument, nullptr, kFrom},
+    {"announce-only", no_argument, nullptr, kAnnounceOnly},
+    {"crowd", required_argument, nullptr, kCrowd},
     {"block-delay-ms", required_argument, nullptr, kBlockDelay},
     {"silent-from-block", required_argument, nullptr, kSilentFrom},
     {"close-at-block", required_argument, nullptr, kCloseAt},
@@ -258,6 +276,25 @@ int main(int argc, char** argv) {
       case kFailTransfers:
         if (!number(1, LONG_MAX)) return BadOption("--fail-transfers", arg);
         config.faults.fail_transfers = value;
+        break;
+      case kMac: {
+        unsigned b[6];
+        char rest = 0;
+        if (std::sscanf(arg, "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &rest) != 6) {
+          return BadOption("--mac", arg);
+        }
+        for (int k = 0; k < 6; ++k) config.mac[k] = static_cast<std::uint8_t>(b[k]);
+        config.has_mac = true;
+        break;
+      }
+      case kFrom:
+        if (inet_pton(AF_INET, arg, &config.send_from) != 1) return BadOption("--from", arg);
+        config.has_send_from = true;
+        break;
+      case kAnnounceOnly: config.announce_only = true; break;
+      case kCrowd:
+        if (!number(1, 65535)) return BadOption("--crowd", arg);
+        config.crowd = value;
         break;
       case kOut: config.out_path = arg; break;
       case kExitAfterRun: config.exit_after_run = true; break;
