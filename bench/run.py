@@ -2,7 +2,7 @@
 """What an update costs: lanflash against its own fixed waits and against lrzsz.
 
 Usage: bench/run.py BUILD_DIR [--json PATH] [--image-kib N] [--wait-s S]
-                    [--only updates,fleet,parallel,fast] [--parallel-counts 1,5,20,50|none]
+                    [--only updates,fleet,parallel,fast,crowd] [--parallel-counts 1,5,20,50|none]
                     [--list-machines 300]
 
 First lanflash waits with no machine around, then updates a machine-sim that
@@ -30,6 +30,14 @@ per block, each against the floor the machine's own pauses set, with where
 the time goes; then 50 machines with --all --fast against one; lanflash's
 CPU time for the fast 1 MiB update and while it waits; and the bytes the
 strict machine saw before it asked for them.
+
+Section crowd: the same --fast update of one machine-sim, chosen with
+--machine, among 1000 and 2000 other machines that announce once a second
+each (machine-sim --crowd, UDP only, spread evenly), against the same update
+with no crowd; lanflash --all --timeout 3 exploring among 1000 of them,
+every one listed once and the end within 4 s of the last new one; and
+lanflash's CPU time per 1000 datagrams judged, from a 10 s wait for a
+machine that never comes, with and without 2000 announcers.
 
 BUILD_DIR holds lanflash, machine-sim and no_nodelay.so (make bench builds
 all three). Everything runs in a private network namespace with loopback
@@ -122,7 +130,16 @@ GOAL_FAST_MS = {"64k": 2500, "1m": 3000}
 GOAL_FAST_FLEET_RATIO = 1.3
 GOAL_FAST_CPU_S = 0.2
 GOAL_FAST_IDLE_CPU_PERCENT = 1.0
-SECTIONS = ["updates", "fleet", "parallel", "fast"]
+# The crowd: other machines that only announce, once a second each, spread
+# evenly (machine-sim --crowd), from the addresses after CROWD_BASE.
+CROWD_COUNTS = [1000, 2000]
+CROWD_BASE = "127.1.0.0"
+CROWD_EXPLORE = 1000
+CROWD_EXPLORE_TIMEOUT_S = 3
+CROWD_CPU_WAIT_S = 10
+GOAL_CROWD_RATIO = 1.2
+GOAL_CROWD_EXPLORE_END_S = 4.0
+SECTIONS = ["updates", "fleet", "parallel", "fast", "crowd"]
 RESULT_LINE = re.compile(r"^result: (\S+) (updated|failed|unconfirmed)$")
 
 
@@ -1193,6 +1210,158 @@ def run_fast_section(build, work):
     return fast, fast_runs + design_runs
 
 
+def start_crowd(build, count):
+    """machine-sim playing `count` machines that only announce, none of them chosen."""
+    crowd = subprocess.Popen([os.path.join(build, "machine-sim"), "--address", CROWD_BASE, "--announce-only",
+                              "--count", "0", "--crowd", str(count), "--serial", "100000"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1.5)  # every one of them has announced before the clock runs
+    return crowd
+
+
+def run_crowd_explore(build, work, count):
+    """lanflash --all --timeout T among `count` announcers: each listed once, and the end after the last new one."""
+    crowd = start_crowd(build, count)
+    args = ["--all", "--timeout", str(CROWD_EXPLORE_TIMEOUT_S)]
+    out = {"command": "lanflash " + " ".join(args), "machines": count}
+    try:
+        start = time.monotonic()
+        lf = subprocess.Popen([os.path.join(build, "lanflash")] + args, cwd=work, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+        listed, last_new = {}, None
+        timer = threading.Timer(RUN_DEADLINE_S, lf.kill)
+        timer.daemon = True
+        timer.start()
+        # The trace puts each line's newline before it: a machine counts as
+        # listed when its line begins, stamped as the bytes come.
+        text, seen = b"", 0
+        while True:
+            chunk = os.read(lf.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            text += chunk
+            now = time.monotonic()
+            while True:
+                at = text.find(b"\nmachine: ", seen)
+                end_of_address = text.find(b" ", at + 10) if at >= 0 else -1
+                if at < 0 or end_of_address < 0:
+                    break
+                address = text[at + 10:end_of_address].decode(errors="replace")
+                listed[address] = listed.get(address, 0) + 1
+                last_new = now
+                seen = end_of_address
+        lf.wait()
+        end = time.monotonic()
+        timer.cancel()
+    finally:
+        stop(crowd)
+    out["lanflash_status"] = lf.returncode
+    out["listed"] = len(listed)
+    out["listed_twice"] = sum(1 for n in listed.values() if n > 1)
+    out["last_new_s"] = None if last_new is None else round(last_new - start, 3)
+    out["end_s"] = round(end - start, 3)
+    out["end_after_last_new_s"] = None if last_new is None else round(end - last_new, 3)
+    return out
+
+
+def run_crowd_cpu(build, work, image, count):
+    """lanflash waiting CROWD_CPU_WAIT_S for a machine that never comes, with and without `count` announcers."""
+    out = {}
+    for key, n in (("quiet", 0), ("crowd", count)):
+        crowd = start_crowd(build, n) if n else None
+        args = ["--exit", "--timeout", str(CROWD_CPU_WAIT_S), "--machine", SIM_ADDRESS]
+        try:
+            lf = subprocess.Popen([os.path.join(build, "lanflash")] + args + [os.path.basename(image)], cwd=work,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            _, status, ru = os.wait4(lf.pid, 0)
+            lf.returncode = os.waitstatus_to_exitcode(status)
+        finally:
+            if crowd:
+                stop(crowd)
+        out[key] = {"cpu_s": round(ru.ru_utime + ru.ru_stime, 3), "lanflash_status": lf.returncode}
+    datagrams = count * CROWD_CPU_WAIT_S
+    extra = out["crowd"]["cpu_s"] - out["quiet"]["cpu_s"]
+    out["datagrams"] = datagrams
+    out["command"] = "lanflash " + " ".join(["--exit", "--timeout", str(CROWD_CPU_WAIT_S), "--machine", SIM_ADDRESS,
+                                             "IMAGE"])
+    out["cpu_ms_per_1000_datagrams"] = round(1000.0 * extra / (datagrams / 1000), 2)
+    return out
+
+
+def run_crowd_section(build, work):
+    image = os.path.join(work, "crowd.bin")
+    with open(image, "wb") as f:
+        f.write(os.urandom(64 * 1024))
+    one = [(SIM_ADDRESS, FAST_SERIAL)]
+    crowd = {"options": ["--fast"], "image_bytes": 64 * 1024, "updates": {}}
+    print("bench: crowd, one update with no crowd ...", file=sys.stderr, flush=True)
+    quiet = run_timed(build, work, image, "crowd-quiet", ["--fast"], one)
+    crowd["updates"]["0"] = quiet
+    runs = [quiet]
+    for n in CROWD_COUNTS:
+        print(f"bench: crowd, one update among {n} announcers ...", file=sys.stderr, flush=True)
+        announcers = start_crowd(build, n)
+        try:
+            run = run_timed(build, work, image, f"crowd-{n}", ["--fast"], one)
+        finally:
+            stop(announcers)
+        run["ratio_to_quiet"] = ratio(run.get("total_ms"), quiet.get("total_ms"))
+        crowd["updates"][str(n)] = run
+        runs.append(run)
+    print(f"bench: crowd, exploring among {CROWD_EXPLORE} announcers ...", file=sys.stderr, flush=True)
+    crowd["explore"] = run_crowd_explore(build, work, CROWD_EXPLORE)
+    print(f"bench: crowd, CPU among {CROWD_COUNTS[-1]} announcers ...", file=sys.stderr, flush=True)
+    crowd["cpu"] = run_crowd_cpu(build, work, image, CROWD_COUNTS[-1])
+    return crowd, runs
+
+
+def crowd_goals(c, out):
+    for n in CROWD_COUNTS:
+        run = c["updates"][str(n)]
+        r = run.get("ratio_to_quiet")
+        out.append({"goal": f"one --fast update among {n} announcers in at most {GOAL_CROWD_RATIO:g} x the quiet "
+                            "one, updated, image intact",
+                    "met": r is not None and r <= GOAL_CROWD_RATIO and run.get("all_updated") and run.get("intact"),
+                    "measured": f"{fmt(run.get('total_ms'))} ms / {fmt(c['updates']['0'].get('total_ms'))} ms = "
+                                f"{fmt(r, '{:.3f}')}"})
+    e = c["explore"]
+    out.append({"goal": f"exploring among {e['machines']} announcers: each listed once, the end within "
+                        f"{GOAL_CROWD_EXPLORE_END_S:g} s of the last new one",
+                "met": e["listed"] == e["machines"] and e["listed_twice"] == 0 and e["lanflash_status"] == 0
+                and e["end_after_last_new_s"] is not None and e["end_after_last_new_s"] <= GOAL_CROWD_EXPLORE_END_S,
+                "measured": f"{e['listed']} listed, {e['listed_twice']} twice, ended "
+                            f"{fmt(e['end_after_last_new_s'], '{:.2f}')} s after the last new one"})
+
+
+def render_crowd(c, lines):
+    if not c:
+        return
+    lines.append("")
+    lines.append(f"Crowd: machine-sims announcing once a second each, spread evenly, UDP only, none chosen; "
+                 f"lanflash --fast --exit --machine {SIM_ADDRESS}")
+    lines.append(f"IMAGE ({c['image_bytes'] // 1024} KiB) on machine-sim as in the fast section, timed from its "
+                 "first announcement to lanflash's end.")
+    w = 44
+    lines.append(f"{'other machines announcing':{w}}" + "".join(f"{k:>10}" for k in c["updates"]))
+    lines.append(f"{'first announcement -> lanflash ends (ms)':{w}}"
+                 + "".join(f"{fmt(r.get('total_ms')):>10}" for r in c["updates"].values()))
+    lines.append(f"{'  / no crowd':{w}}"
+                 + "".join(f"{fmt(r.get('ratio_to_quiet'), '{:.3f}'):>10}" for r in c["updates"].values()))
+    lines.append(f"{'lanflash CPU, user+sys (s)':{w}}"
+                 + "".join(f"{fmt(r.get('cpu_s'), '{:.3f}'):>10}" for r in c["updates"].values()))
+    lines.append(f"{'updated, image intact':{w}}"
+                 + "".join(f"{('yes' if r.get('all_updated') and r.get('intact') else 'NO'):>10}"
+                           for r in c["updates"].values()))
+    e = c["explore"]
+    lines.append(f"{e['command']} among {e['machines']}: {e['listed']} listed ({e['listed_twice']} twice), the last "
+                 f"new one {fmt(e['last_new_s'], '{:.2f}')} s after the start, the end {fmt(e['end_s'], '{:.2f}')} s "
+                 f"(status {e['lanflash_status']})")
+    cpu = c["cpu"]
+    lines.append(f"{cpu['command']} ({CROWD_CPU_WAIT_S} s, no machine): CPU {cpu['quiet']['cpu_s']:.3f} s alone, "
+                 f"{cpu['crowd']['cpu_s']:.3f} s among {cpu['datagrams'] // CROWD_CPU_WAIT_S} announcers: "
+                 f"{cpu['cpu_ms_per_1000_datagrams']:.2f} ms per 1000 datagrams")
+
+
 def sum_or_none(values):
     values = list(values)
     return None if None in values else sum(values)
@@ -1509,6 +1678,7 @@ def render(res):
     render_fleet(res.get("fleet"), lines)
     render_parallel(res.get("parallel"), lines)
     render_fast(res.get("fast"), lines)
+    render_crowd(res.get("crowd"), lines)
     while lines and not lines[0]:  # a run of only the later sections starts with their blank line
         lines.pop(0)
     if lines:
@@ -1559,6 +1729,8 @@ def goals(res):
             list_goals(e, out)
     if res.get("fast"):
         out.extend(res["fast"]["goals"])
+    if res.get("crowd"):
+        crowd_goals(res["crowd"], out)
     return out
 
 
@@ -1710,6 +1882,9 @@ def main():
         if "fast" in only:
             res["fast"], fast_runs = run_fast_section(build, work)
             checked.extend(fast_runs)
+        if "crowd" in only:
+            res["crowd"], crowd_runs = run_crowd_section(build, work)
+            checked.extend(crowd_runs)
     res["load_after"] = loadavg()
     res["goals"] = goals(res)
     table = render(res)
