@@ -211,6 +211,23 @@ TEST_F(Wine, FastUpdateEndsWithinSecondsOfTheMachinesOwnPauses) {
     EXPECT_NE(p->out().find("\nresult: 127.0.0.7 updated\nend\n"), std::string::npos) << p->out();
 }
 
+// A busy network on Windows: 200 other machines announcing once a second
+// neither hold up the one chosen nor keep the run from ending.
+TEST_F(Wine, AmongTwoHundredAnnouncersOneMachineIsUpdatedAndTheRunEnds) {
+    Crowd crowd(200, 40);
+    std::vector<uint8_t> data = random_bytes(3000, 29);
+    std::string image = windows_path(dir.write("fw.bin", data));
+    auto p = start({"--fast", "--exit", "--machine", "127.0.0.7", image});
+    Proc sim({sim_bin(), "--out", dir.file("received.bin")}, dir.path());
+    EXPECT_EQ(p->wait(kUpdateMs), 0) << p->out() << p->err();
+    sim.signal(SIGINT);
+    sim.wait(kEndMs);
+    EXPECT_EQ(read_file(dir.file("received.bin")), std::string(data.begin(), data.end()));
+    const std::string out = p->out();
+    EXPECT_NE(out.find("\nresult: 127.0.0.7 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nleft alone: 127.40.0.1\n"), std::string::npos) << out;
+}
+
 // Two machines on Windows: each reset and updated once, the first
 // machine's connection let go before the second's, and the run ends by
 // itself with a result per machine.
