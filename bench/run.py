@@ -759,7 +759,8 @@ def time_read(build, work, image, machines_file, bad_file, label):
     out_path = os.path.join(work, f"read-{label}.out")
     with open(out_path, "w") as out:
         t0 = time.monotonic()
-        p = subprocess.Popen([os.path.join(build, "lanflash"), "--all", "--machines", os.path.basename(machines_file),
+        p = subprocess.Popen([os.path.join(build, "lanflash"), "--all", "--model", "Tavix7", "--machines",
+                              os.path.basename(machines_file),
                               "--machines", os.path.basename(bad_file), os.path.basename(image)],
                              cwd=work, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         _, status, ru = os.wait4(p.pid, 0)
@@ -816,7 +817,7 @@ def run_list_row(build, work, image, n):
         f.write("10.0.0.256/32\n")
     with open(machines_file) as f:
         lines = sum(1 for _ in f)
-    options = ["--all", "--jobs", str(LIST_JOBS)]
+    options = ["--all", "--model", "Tavix7", "--jobs", str(LIST_JOBS)]
 
     print(f"bench: parallel, reading a {lines}-line machines file ...", file=sys.stderr, flush=True)
     read = measure_read(build, work, image, machines_file, empty_file, bad_file, LIST_READ_REPEATS)
@@ -1166,7 +1167,7 @@ def run_fast_section(build, work):
         fast["cases"][key] = case
 
     n = FAST_FLEET_COUNT
-    fleet_opts = ["--all", "--fast", "--jobs", str(PARALLEL_JOBS)]
+    fleet_opts = ["--all", "--model", "Tavix7", "--fast", "--jobs", str(PARALLEL_JOBS)]
     machines = list(zip(PARALLEL_ADDRESSES[:n], PARALLEL_SERIALS[:n]))
     print("bench: fast, one machine with --all --fast ...", file=sys.stderr, flush=True)
     one_run = run_timed(build, work, images[64], "fast-all1", fleet_opts, machines[:1])
@@ -1862,7 +1863,7 @@ def main():
             count = len(FLEET_ADDRESSES)
             print(f"bench: fleet, {count} machines ...", file=sys.stderr, flush=True)
             fleet = run_fleet(build, work, fleet_image, f"fleet{count}", FLEET_ADDRESSES, FLEET_SERIALS,
-                              ["--all", "--jobs", "1"])
+                              ["--all", "--model", "Tavix7", "--jobs", "1"])
             checked.append(fleet)
             res["fleet"] = fleet_figures(one, fleet, count)
         elif "parallel" in only and counts:
@@ -1872,7 +1873,7 @@ def main():
             for n in counts:
                 print(f"bench: parallel, {n} machines ...", file=sys.stderr, flush=True)
                 run = run_fleet(build, work, fleet_image, f"parallel{n}", PARALLEL_ADDRESSES[:n],
-                                PARALLEL_SERIALS[:n], ["--all", "--jobs", str(PARALLEL_JOBS)])
+                                PARALLEL_SERIALS[:n], ["--all", "--model", "Tavix7", "--jobs", str(PARALLEL_JOBS)])
                 checked.append(run)
                 res["parallel"].append(parallel_figures(one, run))
             if list_row:

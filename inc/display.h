@@ -12,6 +12,8 @@ struct DisplayRow {
 };
 
 void DisplayStart(void);
+// A line of its own above the block.
+void DisplayLine(const char* line);
 // "ADDRESS: " and the text, as one line.
 void DisplayEvent(uint32_t addr, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Redraws the live block, at most about ten times a second unless an event

@@ -8,11 +8,14 @@
 
 #include <cstdint>
 
-// Judges everything the hand-over line holds.
-void IntakeDrain(void);
-// The next datagram for the sequencer into udpDataBuff, with the time it
-// arrived (the first that said the same at *first_ms); false when none.
-bool IntakeHand(uint64_t* arrived_ms, uint64_t* first_ms);
+// Judges everything the hand-over line holds. busy: the machine whose
+// connection the sequencer holds, -1 for none (an address conflict there
+// is the sequencer's to end).
+void IntakeDrain(int busy);
+// The next datagram for the sequencer into udpDataBuff, with its sender
+// and the time it arrived (the first that said the same at *first_ms);
+// false when none.
+bool IntakeHand(uint32_t* from, uint64_t* arrived_ms, uint64_t* first_ms);
 // A datagram of the machine at this address waits for the sequencer, or
 // is in its hands.
 bool IntakeWaiting(uint32_t addr);

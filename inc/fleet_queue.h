@@ -17,20 +17,28 @@ struct Arrival {
     uint64_t arrived_ms;        // the newest of those merged into this one
     uint64_t first_arrived_ms;  // the first of them that said the same
     uint32_t from;              // the sender's address, 0 when not known
+    bool conflict;              // it showed its address in conflict (conflict.h)
+    uint8_t macs[2][6];         // then: the MAC field seen before, and the one that differed
 };
 
 // The announced address, for a datagram long enough to carry one behind
 // the signature; false for anything else (junk).
 bool ArrivalAddress(const Arrival& a, uint32_t* addr);
 
+// Sender and announced address, for a datagram long enough to carry one:
+// a machine's own announcements and one host's claims of its address take
+// places of their own.
+inline uint64_t ArrivalKey(const Arrival& a, uint32_t addr) { return AddrPair(a.from, addr); }
+
 // A newer datagram of the same place in *kept; identical ones keep the
-// first one's time: a confirmation counts from the first that said so.
+// first one's time: a confirmation counts from the first that said so. A
+// conflict, once seen, stays.
 void ArrivalMerge(Arrival& kept, const Arrival& a);
 
 struct ArrivalSlot;
 struct ArrivalLine {
-    AddrMap where;  // address -> slot
-    ArrivalSlot* slots = nullptr;
+    AddrMap where;  // key -> slot
+    ArrivalSlot* slots = nullptr;  // one place per key
     int slot_count = 0, slot_cap = 0;
     int* order = nullptr;  // the queued slots, oldest first, as a ring
     int head = 0, count = 0;
@@ -38,10 +46,10 @@ struct ArrivalLine {
 
 // Queues a at addr's place, or merges it there; false when no memory was
 // left for a new place (a is dropped).
-bool LinePut(ArrivalLine* line, uint32_t addr, const Arrival& a);
+bool LinePut(ArrivalLine* line, uint64_t key, const Arrival& a);
 // The oldest place's datagram into *a; false when the line is empty.
 bool LineTake(ArrivalLine* line, Arrival* a);
-bool LineHas(const ArrivalLine* line, uint32_t addr);
+bool LineHas(const ArrivalLine* line, uint64_t key);
 // Forgets every place; only for a line that is empty.
 void LineForget(ArrivalLine* line);
 
@@ -62,5 +70,6 @@ void FleetQueue(const Arrival& a);
 bool FleetTakeQueued(Arrival* a);
 
 // Listener thread, instead of PollUDP: takes datagrams as fast as they
-// come, with the time they arrived and their sender.
+// come, with the time they arrived and their sender, and sees address
+// conflicts datagram by datagram.
 uint32_t FleetPollUDP(void);

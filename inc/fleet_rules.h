@@ -1,8 +1,9 @@
-// The rules of a run with options: which machines are chosen, each updated
-// at most once (with its retries), a reset given again to a machine that
-// did not react, confirmation by the application's next announcement, the
-// time limits and when the run is done. The sequencer (through fleet_path)
-// and a parallel run's parent (through the calls below) share them.
+// The rules of a run with options: each chosen machine updated at most
+// once (with its retries), confirmation by the application's next
+// announcement, the time limits, address conflicts, the rollout's limits
+// and when the run is done. Which announcements are acted on is
+// fleet_choose's; the sequencer (through fleet_path) and a parallel run's
+// parent share both.
 #pragma once
 
 #include <cstddef>
@@ -12,26 +13,37 @@
 #include "options.h"
 #include "report.h"
 
+// A machine that still announces its application this long after its reset
+// did not react, and may be reset once more.
+constexpr uint64_t kReactMs = 10000;
+
 void FleetStart(const LanflashOptions& opts, bool exploring);
 const LanflashOptions& FleetOptions(void);
 bool FleetExploring(void);
 uint64_t FleetStartedUtcMs(void);
 // True once the work is done and the run is to end by itself.
 bool FleetFinished(void);
+// How long a step may wait for the machine: --timeout, else 30 s.
+uint64_t FleetWaitMs(void);
 
-// The sequencer's side.
-// After a parse in M_WAIT_FOR_UDP_DATA of the announcement in udpDataBuff,
-// which arrived at arrived_ms (the first that said the same at
-// first_arrived_ms): the parser's result to act on, or -1 to leave it
-// alone. For 1 and 2, *machine is the machine the sequencer now acts on.
-int FleetChoose(int retv, uint64_t arrived_ms, uint64_t first_arrived_ms, int* machine);
-// What FleetChoose would make of an announcement, judged as it arrives,
-// without acting on it: a machine in progress, a new one to choose, one to
-// leave alone (and whether the trace said so already), or one done.
-enum Verdict { V_IN_PROGRESS, V_NEW, V_LEFT_ALONE, V_LEFT_ALONE_SAID, V_NOTHING_NEW };
-Verdict FleetJudge(uint32_t addr, int kind, uint32_t serial, const char* name);
+// A line of the run's own (a rollout stopped, an address conflict): into the
+// trace, or to whoever fills this slot (a parallel run's console).
+extern void (*fleet_say)(const char* line);
+void FleetSay(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Without --all: the one machine of this run, or -1 while none is chosen.
 int FleetTheOne(void);
+void FleetSetTheOne(int i);
+void FleetSetExplored(void);  // exploring without --all: the first machine is listed
+
+// A machine heard and chosen (or listed, or skipped), into the table as
+// the newest at its address; -1 when no memory is left for it.
+int FleetAdd(uint32_t addr, Phase phase, int kind, uint32_t serial, const char* name, int name_len);
+// Whether a chosen machine may begin its update (or another try) now.
+bool FleetMayBegin(int i);
+// Another try begins; the trace's or event line's text behind the address.
+void FleetStartTry(Machine& m, char* text, size_t cap);
+
 // The machine has its result: into the report at once, and to the parent
 // when this is a worker; a failure before the run command may lead to
 // another try instead, unless may_retry is false (the run is ending).
@@ -40,14 +52,15 @@ void FleetFinish(Machine& m, Phase phase, uint64_t now, RecordReason reason, boo
 // waiting: a datagram of the machine at this address waits to be judged
 // (nullptr: none does); any_waiting: one of a chosen machine does.
 void FleetKeepTimeLimits(uint64_t now, bool (*waiting)(uint32_t addr), bool any_waiting);
+// An address newly in conflict (two MAC fields): the line, once, and no
+// new connection there. The machine there that has not had its run command
+// ends failed, unless it is `busy` (a connection of it is open; whoever
+// holds that ends it). True the first time for addr.
+bool FleetConflict(uint32_t addr, const uint8_t* first_mac, const uint8_t* second_mac, int busy);
 
 // A parallel run's parent keeps its machines in the same table and under
 // the same rules; a worker process does for each what the sequencer does.
 enum FleetSlot { SLOT_WAITING, SLOT_WORKING, SLOT_DONE };  // WAITING: also for its next try
-// The table index of the machine announcing this address when it is
-// chosen (added as waiting when new, or swapped in at a done address:
-// *added), else -1.
-int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int name_len, bool* added);
 int FleetMachineCount(void);
 // No machine before this index is in progress or waiting.
 int FleetFirstUnfinished(void);

@@ -8,9 +8,11 @@
 
 #include "report.h"
 
-// WAITING and WORKING only in a parallel run's parent: chosen, and in the
+// WAITING: chosen, and not begun (a parallel run's jobs are busy, or the
+// rollout holds it back). WORKING only in a parallel run's parent: in the
 // hands of a worker process. RETRYING: failed, and to be tried again.
-enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED, WAITING, WORKING, RETRYING };
+// SKIPPED: never begun (another model, or the rollout stopped).
+enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED, WAITING, WORKING, RETRYING, SKIPPED };
 
 struct Machine {
     Phase phase;
@@ -19,10 +21,11 @@ struct Machine {
     uint64_t reset_sent_ms, transfer_started_ms;  // 0: not yet
     uint32_t blocks_acked;
     uint64_t retry_at_ms;
+    int chosen;  // its number in the order machines were chosen, -1 for one listed or skipped
     MachineRecord rec;
 };
 
-inline bool IsFinal(Phase p) { return p == UPDATED || p == FAILED || p == UNCONFIRMED || p == LISTED; }
+inline bool IsFinal(Phase p) { return p == UPDATED || p == FAILED || p == UNCONFIRMED || p == LISTED || p == SKIPPED; }
 
 // Empties the table; expecting: --all with machines the list expects.
 void TableStart(bool expecting);

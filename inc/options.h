@@ -9,6 +9,8 @@
 constexpr uint32_t kDefaultJobs = 32;
 constexpr uint32_t kMaxJobs = 256;
 constexpr uint32_t kMaxRetries = 10;
+constexpr uint32_t kMaxCanary = 1000;
+constexpr uint32_t kMaxFailedLimit = 1000000;
 
 struct LanflashOptions {
     bool any = false;  // at least one of the options below was given
@@ -20,6 +22,9 @@ struct LanflashOptions {
     const char* report = nullptr;
     bool fast = false;  // paced by the machine's answers
     uint32_t retries = 0;  // more tries for an update that failed before its run command
+    uint8_t models = 0;    // --model: a set of (1 << Model); 0: any model
+    uint32_t canary = 0;   // --canary: machines that go first; 0: none
+    uint32_t max_failed = 0;  // --max-failed: failures that stop the rollout; 0: no limit
     // This process runs one machine for a parallel run's parent: its
     // announcements come on standard input, its progress goes to stderr.
     bool worker = false;

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// MISSING: named (with --all) but never heard.
-enum RecordResult { RESULT_UPDATED, RESULT_FAILED, RESULT_UNCONFIRMED, RESULT_MISSING };
+// MISSING: named (with --all) but never heard. SKIPPED: heard, never begun.
+enum RecordResult { RESULT_UPDATED, RESULT_FAILED, RESULT_UNCONFIRMED, RESULT_MISSING, RESULT_SKIPPED };
 
 // Why a machine was not updated. The texts (ReasonText) are listed in the
 // README; scripts rely on them.
@@ -19,6 +19,9 @@ enum RecordReason {
     REASON_NOT_CONFIRMED,    // '3' sent, but its application was not heard in time
     REASON_WORKER_FAILED,    // the worker process of a parallel run could not start or ended early
     REASON_NOT_HEARD,        // named, but never announced itself
+    REASON_ADDRESS_CONFLICT,  // two boards announced its address; no new connection there
+    REASON_ANOTHER_MODEL,     // named, and of a model the run is not for (skipped)
+    REASON_ROLLOUT_STOPPED,   // chosen, and not begun when the rollout stopped (skipped)
 };
 
 constexpr int64_t kNoMs = -1;  // a step that did not happen: null in the report
@@ -60,9 +63,9 @@ void ReportImage(const char* path, long bytes, const char* sha256_hex);
 void ReportMachine(const MachineRecord& r);
 // Exploring with --all: one line per machine listed.
 void ReportListed(uint32_t addr, const char* name, int name_len, bool boot_loader, bool has_serial, uint32_t serial);
-// The run's last line. counts: updated, failed, unconfirmed, missing
-// (listed in counts[0] and missing in counts[3] when exploring).
-constexpr int kReportCounts = 4;
+// The run's last line. counts: updated, failed, unconfirmed, missing,
+// skipped (listed in counts[0] when exploring).
+constexpr int kReportCounts = 5;
 void ReportSummary(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
                    uint64_t finished_utc_ms, const char* version);
 

@@ -20,6 +20,9 @@ struct WorkerWire {
     uint32_t len;    // WIRE_DATAGRAM: bytes that follow, 1 to BUF_SIZE; WIRE_IMAGE: its size
     uint32_t from;   // WIRE_DATAGRAM: its sender's address
     uint64_t arrived_ms, first_arrived_ms;  // plat_now_ms, the same clock in every process
+    uint8_t conflict;                       // WIRE_DATAGRAM: it showed its address in conflict
+    uint8_t macs[2][6];                     // the two MAC fields
+    uint8_t unused[3];
 };
 constexpr uint32_t WIRE_DATAGRAM = 0x4441544Eu;
 constexpr uint32_t WIRE_STOP = 0x53544F50u;

@@ -7,12 +7,13 @@
 namespace {
 
 constexpr size_t kFirstSlots = 64;
-constexpr uint32_t kGoldenRatio32 = 0x9E3779B1u;  // spreads addresses that differ in one byte
+constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15u;  // spreads keys that differ in one byte
 
-size_t SlotOf(uint32_t addr, size_t slots) { return static_cast<size_t>(addr * kGoldenRatio32) & (slots - 1); }
+// The high bits of the product are the well mixed ones.
+size_t SlotOf(uint64_t key, size_t slots) { return static_cast<size_t>((key * kGoldenRatio64) >> 32) & (slots - 1); }
 
 // Into a table of `slots` that has room: no growth, no failure.
-void Place(uint32_t* keys, int* values, size_t slots, uint32_t addr, int value) {
+void Place(uint64_t* keys, int* values, size_t slots, uint64_t addr, int value) {
     size_t i = SlotOf(addr, slots);
     while (values[i] >= 0 && keys[i] != addr) i = (i + 1) & (slots - 1);
     keys[i] = addr;
@@ -21,7 +22,7 @@ void Place(uint32_t* keys, int* values, size_t slots, uint32_t addr, int value) 
 
 bool Grow(AddrMap* map) {
     const size_t slots = map->slots == 0 ? kFirstSlots : map->slots * 2;
-    uint32_t* keys = static_cast<uint32_t*>(malloc(slots * sizeof *keys));
+    uint64_t* keys = static_cast<uint64_t*>(malloc(slots * sizeof *keys));
     int* values = static_cast<int*>(malloc(slots * sizeof *values));
     if (keys == nullptr || values == nullptr) {
         free(keys);
@@ -41,7 +42,7 @@ bool Grow(AddrMap* map) {
 
 }  // namespace
 
-int AddrMapGet(const AddrMap* map, uint32_t addr) {
+int AddrMapGet(const AddrMap* map, uint64_t addr) {
     if (map->slots == 0) return -1;
     for (size_t i = SlotOf(addr, map->slots);; i = (i + 1) & (map->slots - 1)) {
         if (map->values[i] < 0) return -1;
@@ -49,7 +50,7 @@ int AddrMapGet(const AddrMap* map, uint32_t addr) {
     }
 }
 
-bool AddrMapPut(AddrMap* map, uint32_t addr, int value) {
+bool AddrMapPut(AddrMap* map, uint64_t addr, int value) {
     const bool is_new = AddrMapGet(map, addr) < 0;
     if (is_new && 2 * (map->used + 1) > map->slots && !Grow(map)) return false;
     Place(map->keys, map->values, map->slots, addr, value);

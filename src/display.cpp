@@ -40,23 +40,28 @@ int Erase(char* out) {
 
 void DisplayStart(void) { live = plat_stdout_is_live_terminal(); }
 
-void DisplayEvent(uint32_t addr, const char* format, ...) {
-    char text[16];
-    DottedQuad(addr, text);
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
+void DisplayLine(const char* line) {
     if (!live) {
         // Whole lines: a program reading the output sees each event at once.
-        printf("%s: %s\n", text, line);
+        printf("%s\n", line);
         return;
     }
     char erase[64];
     const int n = Erase(erase);
-    printf("%.*s%s: %s\n", n, erase, text, line);
+    printf("%.*s%s\n", n, erase, line);
     dirty = true;
+}
+
+void DisplayEvent(uint32_t addr, const char* format, ...) {
+    char line[512];
+    DottedQuad(addr, line);
+    const size_t at = strlen(line);
+    memcpy(line + at, ": ", 3);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + at + 2, sizeof line - at - 2, format, args);
+    va_end(args);
+    DisplayLine(line);
 }
 
 void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms) {

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "addrmap.h"
+#include "conflict.h"
 #include "eth.h"
+#include "fleet_choose.h"
 #include "fleet_queue.h"
 #include "fleet_rules.h"
 #include "mstate.h"
@@ -25,27 +27,29 @@ uint32_t in_hand_addr = 0;
 Verdict Judge(const Arrival& a, uint32_t addr, int* kind) {
     int name_len = 0;
     *kind = MatchName(a.data + kNameOffset, &name_len);
-    if (*kind == -1) return AddrMapGet(&unknown_said, addr) >= 0 ? V_LEFT_ALONE_SAID : V_LEFT_ALONE;
+    if (*kind == -1) return AddrMapGet(&unknown_said, ArrivalKey(a, addr)) >= 0 ? V_LEFT_ALONE_SAID : V_LEFT_ALONE;
     const uint32_t serial = *kind == kAppKind ? ReadSerial(a.data, name_len) : 0;
-    return FleetJudge(addr, *kind, serial, a.data + kNameOffset);
+    return FleetJudge(addr, a.from, *kind, serial, a.data + kNameOffset, NameFieldLength(a.data));
 }
 
-void Sort(const Arrival& a) {
+void Sort(const Arrival& a, int busy) {
     uint32_t addr = 0;
     if (!ArrivalAddress(a, &addr)) {
         RingPut(&junk, a);
         return;
     }
+    if (a.conflict) (void)FleetConflict(addr, a.macs[0], a.macs[1], busy);
     int kind = 0;
+    const uint64_t key = ArrivalKey(a, addr);
     switch (Judge(a, addr, &kind)) {
     case V_IN_PROGRESS:
-        (void)LinePut(&in_progress, addr, a);
+        (void)LinePut(&in_progress, key, a);
         break;
     case V_NEW:
-        (void)LinePut(&fresh, addr, a);
+        (void)LinePut(&fresh, key, a);
         break;
     case V_LEFT_ALONE:
-        (void)LinePut(&once, addr, a);
+        (void)LinePut(&once, key, a);
         break;
     case V_LEFT_ALONE_SAID:
     case V_NOTHING_NEW:
@@ -62,13 +66,13 @@ bool Next(Arrival* a, bool* is_junk) {
 
 }  // namespace
 
-void IntakeDrain(void) {
+void IntakeDrain(int busy) {
     in_hand = false;  // the sequencer took it on its last poll
     Arrival a;
-    while (FleetTakeQueued(&a)) Sort(a);
+    while (FleetTakeQueued(&a)) Sort(a, busy);
 }
 
-bool IntakeHand(uint64_t* arrived_ms, uint64_t* first_ms) {
+bool IntakeHand(uint32_t* from, uint64_t* arrived_ms, uint64_t* first_ms) {
     Arrival a;
     bool is_junk = false;
     while (Next(&a, &is_junk)) {
@@ -76,16 +80,17 @@ bool IntakeHand(uint64_t* arrived_ms, uint64_t* first_ms) {
             uint32_t addr = 0;
             (void)ArrivalAddress(a, &addr);
             // A newer one of this machine waits; or the run moved on since.
-            if (LineHas(&in_progress, addr)) continue;
+            if (LineHas(&in_progress, ArrivalKey(a, addr))) continue;
             int kind = 0;
             const Verdict v = Judge(a, addr, &kind);
             if (v == V_LEFT_ALONE_SAID || v == V_NOTHING_NEW) continue;
-            if (kind == -1) (void)AddrMapPut(&unknown_said, addr, 1);
+            if (kind == -1) (void)AddrMapPut(&unknown_said, ArrivalKey(a, addr), 1);
             in_hand = true;
             in_hand_chosen = v == V_IN_PROGRESS || v == V_NEW;
             in_hand_addr = addr;
         }
         memcpy(udpDataBuff, a.data, BUF_SIZE);
+        *from = a.from;
         *arrived_ms = a.arrived_ms;
         *first_ms = a.first_arrived_ms;
         UDPrecvedlength.store(a.len, std::memory_order_release);
@@ -95,7 +100,8 @@ bool IntakeHand(uint64_t* arrived_ms, uint64_t* first_ms) {
 }
 
 bool IntakeWaiting(uint32_t addr) {
-    return (in_hand && in_hand_addr == addr) || LineHas(&in_progress, addr) || LineHas(&fresh, addr);
+    const uint64_t own = AddrPair(addr, addr);  // what the machine sent itself
+    return (in_hand && in_hand_chosen && in_hand_addr == addr) || LineHas(&in_progress, own) || LineHas(&fresh, own);
 }
 
 bool IntakeChosenWaiting(void) { return (in_hand && in_hand_chosen) || in_progress.count > 0 || fresh.count > 0; }

@@ -1,7 +1,9 @@
 // The one-machine path with options: what the sequencer's seams do.
 #include "fleet_path.h"
 
+#include "conflict.h"
 #include "eth.h"
+#include "fleet_choose.h"
 #include "fleet_intake.h"
 #include "fleet_rules.h"
 #include "hooks.h"
@@ -23,7 +25,8 @@ long image_bytes = 0;
 int current = -1;  // the machine on the sequencer's current path
 bool connection_open = false;
 uint64_t path_started_ms = 0;
-uint64_t current_arrival_ms = 0;  // of the datagram in udpDataBuff
+uint32_t current_from = 0;  // of the datagram in udpDataBuff
+uint64_t current_arrival_ms = 0;
 uint64_t current_first_arrival_ms = 0;
 
 uint32_t DataBlocks(long bytes) {
@@ -34,7 +37,7 @@ uint32_t DataBlocks(long bytes) {
 
 int Choose(int retv) {
     int machine = -1;
-    retv = FleetChoose(retv, current_arrival_ms, current_first_arrival_ms, &machine);
+    retv = FleetChoose(retv, current_from, current_arrival_ms, current_first_arrival_ms, &machine);
     if (retv == 1 || retv == 2) {
         current = machine;
         path_started_ms = plat_now_ms();
@@ -109,11 +112,34 @@ uint32_t Idle(void) {
     return kIdlePollMs;
 }
 
+// The sequencer is on a machine's path with a connection, or about to
+// open one.
+bool OnPath(void) { return current >= 0 && m_state != M_WAIT_FOR_UDP_DATA && m_state != M_IDLE; }
+
+// Two boards at its address: the machine on the path that has not had its
+// run command gets no new connection and no '3'; it ends failed once the
+// connection it has is closed. In M_MACHINE_RESET the reset has gone out
+// and the next poll closes; in M_DOWNLOAD the transfer has not begun.
+void EndConflicted(uint64_t now) {
+    if (current < 0 || !ConflictAt(TableMachine(current).rec.addr)) return;
+    Machine& m = TableMachine(current);
+    if (m.phase != RESETTING && m.phase != UPDATING) return;
+    if (m_state == M_MACHINE_RESET) return;
+    if (m_state == M_MACHINE_RECOGNIZED || m_state == M_MACHINE_SEND_RESET) TCPSetstate(TCP_CLOSE);
+    if (connection_open) {
+        Release_TCP();
+        connection_open = false;
+    }
+    FleetFinish(m, FAILED, now, REASON_ADDRESS_CONFLICT);
+    if (m_state != M_WAIT_FOR_UDP_DATA && m_state != M_IDLE) MSetstate(M_WAIT_FOR_UDP_DATA);
+}
+
 // Before each sequencer poll: judges what arrived, hands the sequencer the
 // next datagram when it waits for one, and keeps the time limits.
 void BeforePoll(bool ending) {
     const uint64_t now = plat_now_ms();
-    IntakeDrain();
+    IntakeDrain(OnPath() ? current : -1);
+    EndConflicted(now);
     if (m_state == M_MACHINE_RECOGNIZED || m_state == M_BOOTLOADER_RECOGNIZED) {
         if (current >= 0 && now > path_started_ms + kConnectGiveUpMs) {
             WorkerSay("noconnect %u", static_cast<unsigned>(kConnectGiveUpMs / 1000));
@@ -131,7 +157,7 @@ void BeforePoll(bool ending) {
     }
     if (m_state != M_WAIT_FOR_UDP_DATA || UDPrecvedlength.load(std::memory_order_acquire) != 0) return;
     // Nothing new is started on the last pass before the end.
-    if (!ending) (void)IntakeHand(&current_arrival_ms, &current_first_arrival_ms);
+    if (!ending) (void)IntakeHand(&current_from, &current_arrival_ms, &current_first_arrival_ms);
     FleetKeepTimeLimits(now, IntakeWaiting, IntakeChosenWaiting());
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "conflict.h"
 #include "mstate.h"
 #include "platform.h"
 
@@ -66,15 +67,20 @@ bool ArrivalAddress(const Arrival& a, uint32_t* addr) {
 void ArrivalMerge(Arrival& kept, const Arrival& a) {
     const bool same = kept.len == a.len && memcmp(kept.data, a.data, static_cast<size_t>(a.len)) == 0;
     const uint64_t first = same && kept.first_arrived_ms < a.first_arrived_ms ? kept.first_arrived_ms : a.first_arrived_ms;
+    const Arrival older = kept;
     kept = a;
     kept.first_arrived_ms = first;
+    if (older.conflict && !a.conflict) {
+        kept.conflict = true;
+        memcpy(kept.macs, older.macs, sizeof kept.macs);
+    }
 }
 
-bool LinePut(ArrivalLine* line, uint32_t addr, const Arrival& a) {
-    int i = AddrMapGet(&line->where, addr);
+bool LinePut(ArrivalLine* line, uint64_t key, const Arrival& a) {
+    int i = AddrMapGet(&line->where, key);
     if (i < 0) {
         if (line->slot_count == line->slot_cap && !Grow(line)) return false;
-        if (!AddrMapPut(&line->where, addr, line->slot_count)) return false;
+        if (!AddrMapPut(&line->where, key, line->slot_count)) return false;
         i = line->slot_count++;
         line->slots[i] = ArrivalSlot{nullptr};
     }
@@ -102,8 +108,8 @@ bool LineTake(ArrivalLine* line, Arrival* a) {
     return true;
 }
 
-bool LineHas(const ArrivalLine* line, uint32_t addr) {
-    const int i = AddrMapGet(&line->where, addr);
+bool LineHas(const ArrivalLine* line, uint64_t key) {
+    const int i = AddrMapGet(&line->where, key);
     return i >= 0 && line->slots[i].arrival != nullptr;
 }
 
@@ -133,12 +139,21 @@ bool RingTake(ArrivalRing* ring, Arrival* a) {
     return true;
 }
 
-void FleetQueue(const Arrival& a) {
+void FleetQueue(const Arrival& given) {
+    Arrival a = given;
+    uint32_t addr = 0;
+    const bool announcement = ArrivalAddress(a, &addr);
+    // Before any are merged; only what the machine at an address sent itself.
+    uint8_t other[kMacBytes];
+    if (announcement && (a.from == 0 || a.from == addr) && ConflictSeen(a.data, a.arrived_ms, other) && !a.conflict) {
+        a.conflict = true;
+        memcpy(a.macs[0], other, kMacBytes);
+        memcpy(a.macs[1], a.data + kMacOffset, kMacBytes);
+    }
     {
         QueueLock lock;
-        uint32_t addr = 0;
-        if (ArrivalAddress(a, &addr)) {
-            (void)LinePut(&handed, addr, a);
+        if (announcement) {
+            (void)LinePut(&handed, ArrivalKey(a, addr), a);
         } else {
             RingPut(&junk, a);
         }
@@ -157,7 +172,7 @@ uint32_t FleetPollUDP(void) {
         listener_ready = true;
         return 0;
     }
-    Arrival a;
+    Arrival a = {};
     a.len = ReceiveDatagram(a.data, &a.from);
     a.arrived_ms = a.first_arrived_ms = plat_now_ms();
     FleetQueue(a);

@@ -17,7 +17,8 @@ void FleetReport(const char* version, bool line_open) {
     if (line_open) putchar('\n');
     const uint64_t now = plat_now_ms();
     const bool exploring = FleetExploring();
-    int counts[kReportCounts] = {0, 0, 0, 0};
+    int counts[kReportCounts] = {0, 0, 0, 0, 0};
+    char text[16];
     for (int i = 0; i < TableCount(); ++i) {
         Machine& m = TableMachine(i);
         if (m.phase == LISTED) {
@@ -28,10 +29,12 @@ void FleetReport(const char* version, bool line_open) {
         if (m.phase == RETRYING) FleetFinish(m, FAILED, now, m.rec.last_failure, false);
         if (!IsFinal(m.phase)) FleetFinish(m, m.phase == CONFIRMING ? UNCONFIRMED : FAILED, now, REASON_STOPPED, false);
         ++counts[m.rec.result];
-        if (exploring) continue;
-        char text[16];
+        if (exploring || m.phase == SKIPPED) continue;
         printf("result: %s %s\n", DottedQuad(m.rec.addr, text), ResultText(m.rec.result));
     }
+    // Never begun (another model, or the rollout stopped), after the others.
+    for (int i = 0; i < TableCount(); ++i)
+        if (TableMachine(i).phase == SKIPPED) printf("result: %s skipped\n", DottedQuad(TableMachine(i).rec.addr, text));
     // Named and never heard, in the order named, after the others.
     for (int e = 0; e < MachineListExpectedCount(); ++e) {
         if (!TableNotHeard(e)) continue;
@@ -47,7 +50,6 @@ void FleetReport(const char* version, bool line_open) {
         r.tries = 0;
         r.started_utc_ms = r.finished_utc_ms = 0;
         ReportMachine(r);
-        char text[16];
         if (x.is_serial) {
             printf("result: serial %" PRIu32 " not heard\n", x.value);
         } else {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "machlist.h"
+#include "model.h"
 #include "text.h"
 
 namespace {
@@ -25,6 +26,9 @@ enum OptionId {
     OPT_WORKER,
     OPT_FAST,
     OPT_RETRIES,
+    OPT_MODEL,
+    OPT_CANARY,
+    OPT_MAX_FAILED,
     OPT_HELP,
     OPT_VERSION
 };
@@ -40,6 +44,7 @@ const OptionName kOptionNames[] = {
     {"--all", OPT_ALL, false},        {"--exit", OPT_EXIT, false},         {"--timeout", OPT_TIMEOUT, true},
     {"--jobs", OPT_JOBS, true},       {"--log-dir", OPT_LOG_DIR, true},    {"--report", OPT_REPORT, true},
     {"--retries", OPT_RETRIES, true}, {"--fast", OPT_FAST, false},         {"--worker", OPT_WORKER, false},
+    {"--model", OPT_MODEL, true},     {"--canary", OPT_CANARY, true},      {"--max-failed", OPT_MAX_FAILED, true},
     {"--help", OPT_HELP, false},      {"--version", OPT_VERSION, false},
 };
 
@@ -68,6 +73,14 @@ static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, i
         snprintf(why, why_len, "--jobs: only with --all");
         return CL_USAGE_ERROR;
     }
+    if (o.canary != 0 && !o.all) {
+        snprintf(why, why_len, "--canary: only with --all");
+        return CL_USAGE_ERROR;
+    }
+    if (o.max_failed != 0 && !o.all) {
+        snprintf(why, why_len, "--max-failed: only with --all");
+        return CL_USAGE_ERROR;
+    }
     if (o.log_dir != nullptr && !o.all) {
         snprintf(why, why_len, "--log-dir: only with --all");
         return CL_USAGE_ERROR;
@@ -78,6 +91,12 @@ static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, i
     }
     if (o.log_dir != nullptr && image == 0) {
         snprintf(why, why_len, "--log-dir: nothing to log without IMAGE");
+        return CL_USAGE_ERROR;
+    }
+    // Nothing in an image says which model it is for: sent to every machine
+    // that answers, it would reach the other model too.
+    if (o.all && image != 0 && o.models == kAnyModel) {
+        snprintf(why, why_len, "an image is for one model: with --all and IMAGE, name it with --model Tavix7 or --model Tavix5S");
         return CL_USAGE_ERROR;
     }
     return CL_RUN;
@@ -175,6 +194,26 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
         case OPT_FAST:
             opts->fast = true;
             break;
+        case OPT_MODEL: {
+            Model model = MODEL_NONE;
+            if (!ParseModel(value, &model)) {
+                snprintf(why, why_len, "--model: '%s' is not Tavix7 or Tavix5S", value);
+                return CL_USAGE_ERROR;
+            }
+            opts->models = static_cast<uint8_t>(opts->models | 1u << model);
+            break;
+        }
+        case OPT_CANARY:
+        case OPT_MAX_FAILED: {
+            const uint32_t most = o->id == OPT_CANARY ? kMaxCanary : kMaxFailedLimit;
+            if (!ParseDecimal(value, 7, &number) || number == 0 || number > most) {
+                snprintf(why, why_len, "%s: '%s' is not a whole number from 1 to %u", o->name, value,
+                         static_cast<unsigned>(most));
+                return CL_USAGE_ERROR;
+            }
+            (o->id == OPT_CANARY ? opts->canary : opts->max_failed) = static_cast<uint32_t>(number);
+            break;
+        }
         case OPT_ALL:
             opts->all = true;
             break;

@@ -12,8 +12,11 @@
 #include "addrmap.h"
 #include "display.h"
 #include "eth.h"
+#include "conflict.h"
+#include "fleet_choose.h"
 #include "fleet_queue.h"
 #include "fleet_rules.h"
+#include "model.h"
 #include "hooks.h"
 #include "mstate.h"
 #include "platform.h"
@@ -57,7 +60,7 @@ int pending_slots = 0;
 Job jobs[kMaxJobs];
 int running = 0;
 bool stopping = false;
-AddrMap left_alone;  // addresses told that they are left alone, so that it is said once
+AddrMap left_alone;  // addresses (or sender and address) told that they are left alone, so that it is said once
 AddrMap logged;      // addresses whose log this run began: a later worker adds to it
 const char* image_path = nullptr;  // as typed: every worker loads it itself
 long image_bytes = 0;
@@ -65,7 +68,12 @@ uint16_t image_crc = 0;  // of the image as loaded here, for every worker to com
 
 const char* ConsoleEventText(int type) { return type == 0 ? "ctrl-c" : type == 1 ? "break" : "Some other event"; }
 
-bool IsLeftAlone(uint32_t addr) { return AddrMapGet(&left_alone, addr) >= 0; }
+// True the first time for this key: the line is said once.
+bool FirstLeftAlone(uint64_t key) {
+    if (AddrMapGet(&left_alone, key) >= 0) return false;
+    (void)AddrMapPut(&left_alone, key, 1);
+    return true;
+}
 
 // The machine's waiting datagram, made when missing; nullptr when no memory is left.
 Pending* PendingOf(int machine) {
@@ -123,28 +131,42 @@ Job* JobOf(int machine) {
 // handed to their worker, the others are left alone, once said.
 void Route(const Arrival& a) {
     const char* data = a.data;
-    if (!IsAnnouncement(data)) return;
+    uint32_t addr;
+    if (!ArrivalAddress(a, &addr)) return;
     int name_len = 0;
     const int kind = MatchName(data + kNameOffset, &name_len);
     if (kind == -1) return;
-    uint32_t addr;
-    memcpy(&addr, data + kAnnouncedAddressOffset, sizeof addr);
     const uint32_t serial = kind == kAppKind ? ReadSerial(data, name_len) : 0;
-    bool added = false;
-    // Asked every time: a boot loader left alone may announce a chosen
-    // serial number once it runs its application, and a board swapped in may be chosen.
-    const int i = FleetHeard(addr, kind, serial, data + kNameOffset, NameFieldLength(data), &added);
-    char about[128];
-    if (i < 0) {
-        if (IsLeftAlone(addr)) return;
-        (void)AddrMapPut(&left_alone, addr, 1);
-        Describe(data, kind, serial, about, sizeof about);
-        DisplayEvent(addr, "left alone, %s", about);
+    char about[128], sender[16];
+    // Any host can send what looks like an announcement; only the machine
+    // itself is believed, and the claim does not count as hearing it.
+    if (a.from != 0 && a.from != addr) {
+        if (FirstLeftAlone(AddrPair(a.from, addr))) DisplayEvent(addr, "left alone, sent from %s", DottedQuad(a.from, sender));
         return;
     }
-    if (added) {
+    if (a.conflict) (void)FleetConflict(addr, a.macs[0], a.macs[1], -1);
+    Heard how = HEARD_KNOWN;
+    // Asked every time: a boot loader left alone may announce a chosen
+    // serial number once it runs its application, and a board swapped in may be chosen.
+    const int i = FleetHeard(addr, kind, serial, data + kNameOffset, NameFieldLength(data), &how);
+    if (i < 0) {
+        if (!FirstLeftAlone(addr)) return;
         Describe(data, kind, serial, about, sizeof about);
-        DisplayEvent(addr, "chosen, %s", about);
+        if (how == HEARD_OTHER_MODEL) {
+            DisplayEvent(addr, "left alone (model %s), %s", ModelText(ModelOfName(data + kNameOffset, name_len)), about);
+        } else {
+            DisplayEvent(addr, "left alone, %s", about);
+        }
+        return;
+    }
+    if (how == HEARD_ADDED) {
+        Describe(data, kind, serial, about, sizeof about);
+        const MachineRecord& r = TableMachine(i).rec;
+        if (FleetSlotOf(i) == SLOT_DONE) {
+            DisplayEvent(addr, "%s (%s), %s", ResultText(r.result), ReasonText(r.reason), about);
+        } else {
+            DisplayEvent(addr, "chosen, %s", about);
+        }
     }
     switch (FleetSlotOf(i)) {
     case SLOT_WAITING: {
@@ -183,10 +205,17 @@ void Start(int machine, uint64_t now) {
     char address[16], timeout[16], log[kLogPathBytes];
     DottedQuad(addr, address);
     snprintf(timeout, sizeof timeout, "%u", static_cast<unsigned>(opts.timeout_s));
-    const char* args[10];
+    const char* args[14];
     int n = 0;
     args[n++] = "--worker";
     if (opts.fast) args[n++] = "--fast";
+    // The worker holds to the models too: it never sends to another one.
+    static const Model kModels[] = {MODEL_T7, MODEL_T5S};
+    for (Model model : kModels) {
+        if (opts.models == kAnyModel || !ModelWanted(opts.models, model)) continue;
+        args[n++] = "--model";
+        args[n++] = ModelText(model);
+    }
     args[n++] = "--machine";
     args[n++] = address;
     args[n++] = "--exit";
@@ -348,6 +377,7 @@ bool ParallelStart(const LanflashOptions& o, const uint8_t* image, long bytes, c
     image_crc = Cal_CRC16(image, static_cast<uint32_t>(bytes));
     hooks.poll_instead = PollParallel;
     hooks.run_ends = RunEnds;
+    fleet_say = DisplayLine;
     DisplayStart();
     if (opts.log_dir == nullptr) return true;
     if (strlen(opts.log_dir) > kMaxLogDirBytes) {
@@ -392,7 +422,7 @@ uint32_t PollParallel(int console_event) {
     }
     if (!stopping && !FleetFinished()) {
         for (int i = FleetFirstUnfinished(); i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
-            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i)) Start(i, now);
+            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i) && FleetMayBegin(i)) Start(i, now);
     }
     FleetJudgeTime();
     DisplayRow rows[kMaxJobs];

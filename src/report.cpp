@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "json.h"
+#include "model.h"
 #include "platform.h"
 #include "text.h"
 #include "ymodem.h"
@@ -24,12 +25,13 @@ constexpr size_t kImagePathMaxBytes = PACKET_SIZE;
 constexpr size_t kReasonTextBytes = 256;
 // The version comes from the build; the bound only keeps the line's size known.
 constexpr size_t kVersionMaxBytes = 64;
-constexpr const char* kReasonTexts[] = {nullptr,         "no connection", "boot loader not heard", "transfer failed",
-                                        "stopped",       "not confirmed", "worker failed",         "not heard"};
-constexpr const char* kResultTexts[] = {"updated", "failed", "unconfirmed", "missing"};
+constexpr const char* kReasonTexts[] = {nullptr,         "no connection",    "boot loader not heard", "transfer failed",
+                                        "stopped",       "not confirmed",    "worker failed",         "not heard",
+                                        "address conflict", "another model", "rollout stopped"};
+constexpr const char* kResultTexts[] = {"updated", "failed", "unconfirmed", "missing", "skipped"};
 constexpr const char* kKindTexts[] = {"application", "boot loader"};
-static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_NOT_HEARD + 1, "a text per reason");
-static_assert(sizeof kResultTexts / sizeof kResultTexts[0] == RESULT_MISSING + 1, "a text per result");
+static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_ROLLOUT_STOPPED + 1, "a text per reason");
+static_assert(sizeof kResultTexts / sizeof kResultTexts[0] == RESULT_SKIPPED + 1, "a text per result");
 constexpr size_t kSha256HexBytes = 64;
 
 // The widest line is a machine's: its name and the image path escaped at
@@ -192,6 +194,8 @@ size_t ReportMachineLine(const MachineRecord& r, const char* image_path, long im
     } else {
         Put(l, "null");
     }
+    Key(l, "model");
+    PutText(l, heard ? ModelText(ModelOfName(r.name, r.name_len)) : nullptr);
     Key(l, "serial");
     PutSerial(l, r.has_serial, r.serial);
     Key(l, "result");
@@ -237,6 +241,8 @@ size_t ReportListedLine(uint32_t addr, const char* name, int name_len, bool boot
     PutAddress(l, addr);
     Key(l, "name");
     PutString(l, name, name ? Clamp(name_len, kRecordNameBytes) : 0);
+    Key(l, "model");
+    PutText(l, name ? ModelText(ModelOfName(name, name_len)) : nullptr);
     Key(l, "serial");
     PutSerial(l, has_serial, serial);
     Key(l, "kind");
@@ -266,6 +272,8 @@ size_t ReportSummaryLine(const int counts[kReportCounts], bool exploring, int st
     }
     Key(l, "missing");
     PutInt(l, counts[3]);
+    Key(l, "skipped");
+    PutInt(l, counts[4]);
     Put(l, "}");
     Key(l, "status");
     PutInt(l, status);

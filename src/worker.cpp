@@ -67,6 +67,8 @@ uint32_t PollInput(void) {
     a.arrived_ms = w.arrived_ms;
     a.first_arrived_ms = w.first_arrived_ms;
     a.from = w.from;
+    a.conflict = w.conflict != 0;
+    memcpy(a.macs, w.macs, sizeof a.macs);
     FleetQueue(a);
     return 0;
 }
@@ -119,8 +121,9 @@ bool WorkerParseRecord(const char* text, MachineRecord* r) {
                &rtb, &tms, &rtc, &sent, &resent, &has_serial, &r->serial, &r->started_utc_ms, &r->finished_utc_ms,
                name) != 12)
         return false;
+    // What a worker can tell of its one machine.
     if (result < RESULT_UPDATED || result > RESULT_UNCONFIRMED || reason < REASON_NONE ||
-        reason > REASON_WORKER_FAILED)
+        (reason > REASON_WORKER_FAILED && reason != REASON_ADDRESS_CONFLICT))
         return false;
     r->result = static_cast<RecordResult>(result);
     r->reason = static_cast<RecordReason>(reason);
@@ -142,20 +145,22 @@ bool WorkerParseRecord(const char* text, MachineRecord* r) {
 }
 
 size_t WorkerWireDatagram(char* out, const Arrival& a) {
-    WorkerWire w{WIRE_DATAGRAM, 0, static_cast<uint32_t>(a.len), a.from, a.arrived_ms, a.first_arrived_ms};
+    WorkerWire w{WIRE_DATAGRAM, 0, static_cast<uint32_t>(a.len), a.from, a.arrived_ms, a.first_arrived_ms,
+                 a.conflict ? uint8_t{1} : uint8_t{0}, {}, {}};
+    memcpy(w.macs, a.macs, sizeof a.macs);
     memcpy(out, &w, sizeof w);
     memcpy(out + sizeof w, a.data, static_cast<size_t>(a.len));
     return sizeof w + static_cast<size_t>(a.len);
 }
 
 size_t WorkerWireImage(char* out, uint32_t crc, uint32_t bytes) {
-    WorkerWire w{WIRE_IMAGE, crc, bytes, 0, 0, 0};
+    WorkerWire w{WIRE_IMAGE, crc, bytes, 0, 0, 0, 0, {}, {}};
     memcpy(out, &w, sizeof w);
     return sizeof w;
 }
 
 size_t WorkerWireStop(char* out, uint32_t console_event) {
-    WorkerWire w{WIRE_STOP, console_event, 0, 0, 0, 0};
+    WorkerWire w{WIRE_STOP, console_event, 0, 0, 0, 0, 0, {}, {}};
     memcpy(out, &w, sizeof w);
     return sizeof w;
 }

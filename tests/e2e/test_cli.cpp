@@ -73,7 +73,7 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         {{"--machine", "10.0.0.0/33", image}, "--machine: '10.0.0.0/33' is not a dotted IPv4 address or CIDR block"},
         {{"--machine", "10.0.0.0/", image}, "--machine: '10.0.0.0/' is not a dotted IPv4 address or CIDR block"},
         {{"--machine=10.0.0.0/2a", image}, "--machine: '10.0.0.0/2a' is not a dotted IPv4 address or CIDR block"},
-        {{"--all", "--machines", hosts, image},
+        {{"--all", "--model", "Tavix7", "--machines", hosts, image},
          "--machines " + hosts + ":4: '10.0.0.300' is not an address, a CIDR block or 'serial NUMBER'"},
         {{"--machine", "10.0.0.1", "--machines=" + serials, "--exit", image},
          "--machines " + serials + ":2: 'serial 42x' is not an address, a CIDR block or 'serial NUMBER'"},
@@ -85,6 +85,13 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         {{"--timeout", "1.5", image}, "--timeout: '1.5' is not a positive whole number of seconds"},
         {{"--retries", "11", image}, "--retries: '11' is not a whole number from 0 to 10"},
         {{"--retries=-1", image}, "--retries: '-1' is not a whole number from 0 to 10"},
+        {{"--all", image}, "an image is for one model: with --all and IMAGE, name it with --model Tavix7 or"},
+        {{"--model", "Tavix6", image}, "--model: 'Tavix6' is not Tavix7 or Tavix5S"},
+        {{"--canary", "2", image}, "--canary: only with --all"},
+        {{"--all", "--model", "Tavix7", "--canary", "0", image}, "--canary: '0' is not a whole number from 1 to 1000"},
+        {{"--all", "--model", "Tavix7", "--canary", "1001", image}, "--canary: '1001' is not a whole number from 1"},
+        {{"--max-failed", "1", image}, "--max-failed: only with --all"},
+        {{"--all", "--model", "Tavix7", "--max-failed=1000001", image}, "--max-failed: '1000001' is not a whole"},
     };
     for (const Case& c : cases) {
         Proc p(lanflash_cmd(c.args), dir.path());
@@ -104,7 +111,7 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         {{"--exit", "--machines", dir.file("missing.txt"), dir.file("missing.bin")},
          "lanflash: --machines " + dir.file("missing.txt") + ": cannot read (No such file or directory)\n"},
         {{"--report", image + "/r.jsonl", image}, "--report: open "},
-        {{"--all", "--log-dir", image + "/logs", image}, "--log-dir: cannot make "},
+        {{"--all", "--model", "tavix7", "--log-dir", image + "/logs", image}, "--log-dir: cannot make "},
     };
     for (const Case& c : unusable) {
         Proc p(lanflash_cmd(c.args), dir.path());

@@ -85,7 +85,7 @@ protected:
 TEST_F(Fleet, AllResetsAndUpdatesEachMachineOnceAndEndsByItself) {
     for (int n : {21, 22, 23}) start_sim(n);
     std::unique_ptr<Proc> p;
-    EXPECT_EQ(run({"--all", "--jobs", "1", "--timeout", "4"}, &p), 0) << p->out();
+    EXPECT_EQ(run({"--all", "--model", "Tavix7", "--jobs", "1", "--timeout", "4"}, &p), 0) << p->out();
     std::string out = p->out();
     for (int n : {21, 22, 23}) {
         std::string addr = "127.0.0." + std::to_string(n);
@@ -130,7 +130,7 @@ TEST_F(Fleet, FailedUnconfirmedAndUpdatedMachinesEndWithStatusThreeAndAReport) {
     start_sim(43);
     std::unique_ptr<Proc> p;
     std::vector<std::string> args = named({41, 42, 43});
-    for (const char* a : {"--all", "--timeout", "3", "--report"}) args.push_back(a);
+    for (const char* a : {"--all", "--model", "Tavix7", "--timeout", "3", "--report"}) args.push_back(a);
     args.push_back(dir.file("report.jsonl"));
     EXPECT_EQ(run(args, &p), 3) << p->out();
     std::string out = p->out();
@@ -177,7 +177,8 @@ TEST_F(Fleet, FailedUnconfirmedAndUpdatedMachinesEndWithStatusThreeAndAReport) {
     for (const char* key : {"reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms"})
         EXPECT_TRUE(ok[key].is_number() && ok[key] >= 0) << key << ": " << ok;
     EXPECT_LE(ok["started"].get<std::string>(), ok["finished"].get<std::string>());
-    EXPECT_EQ(summary["summary"], nlohmann::json({{"updated", 1}, {"failed", 1}, {"unconfirmed", 1}, {"missing", 0}}));
+    EXPECT_EQ(summary["summary"],
+              nlohmann::json({{"updated", 1}, {"failed", 1}, {"unconfirmed", 1}, {"missing", 0}, {"skipped", 0}}));
     EXPECT_EQ(summary["status"], 3);
     EXPECT_EQ(summary["version"], LANFLASH_VERSION);
 }
@@ -189,7 +190,7 @@ TEST_F(Fleet, AnAbsentMachineIsReportedMissingAndASwappedBoardIsUpdatedToo) {
     start_sim(91);
     start_sim(93);
     std::vector<std::string> args = named({91, 92, 93});
-    for (const char* a : {"--all", "--fast", "--timeout", "4", "--report"}) args.push_back(a);
+    for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--timeout", "4", "--report"}) args.push_back(a);
     args.push_back(dir.file("report.jsonl"));
     args.push_back(image);
     Proc p(lanflash_cmd(args), dir.path());
@@ -225,7 +226,7 @@ TEST_F(Fleet, AnAbsentMachineIsReportedMissingAndASwappedBoardIsUpdatedToo) {
     EXPECT_EQ(missing["reason"], "not heard");
     EXPECT_TRUE(missing["name"].is_null() && missing["serial"].is_null() && missing["started"].is_null());
     EXPECT_EQ(lines[4]["summary"],
-              nlohmann::json({{"updated", 3}, {"failed", 0}, {"unconfirmed", 0}, {"missing", 1}}));
+              nlohmann::json({{"updated", 3}, {"failed", 0}, {"unconfirmed", 0}, {"missing", 1}, {"skipped", 0}}));
     EXPECT_EQ(lines[4]["image_sha256"], lines[0]["image_sha256"]);
     EXPECT_EQ(lines[0]["image_sha256"].get<std::string>().size(), 64u);
 }
@@ -266,7 +267,7 @@ TEST_F(Fleet, ParallelTransfersOverlapAndEachMachineIsUpdatedOnce) {
     for (int n : ns) start_sim(n);
     std::unique_ptr<Proc> p;
     std::vector<std::string> args = named(ns);
-    for (const char* a : {"--all", "--exit", "--log-dir"}) args.push_back(a);
+    for (const char* a : {"--all", "--model", "Tavix7", "--exit", "--log-dir"}) args.push_back(a);
     args.push_back(dir.file("logs"));
     EXPECT_EQ(run(args, &p), 0) << p->out();
     std::string out = p->out();
@@ -297,7 +298,7 @@ TEST_F(Fleet, JobsTwoNeverHasMoreThanTwoMachinesInProgress) {
     for (int n : ns) start_sim(n);
     std::unique_ptr<Proc> p;
     std::vector<std::string> args = named(ns);
-    for (const char* a : {"--all", "--exit", "--jobs", "2"}) args.push_back(a);
+    for (const char* a : {"--all", "--model", "Tavix7", "--exit", "--jobs", "2"}) args.push_back(a);
     EXPECT_EQ(run(args, &p), 0) << p->out();
     std::vector<std::pair<long, long>> in_progress;
     for (int n : ns) {
@@ -317,7 +318,7 @@ TEST_F(Fleet, OnATerminalALiveBlockIsRedrawnAndClearedBeforeTheResults) {
     ASSERT_EQ(unlockpt(master), 0);
     std::string slave = ptsname(master);
     std::vector<std::string> cmd = lanflash_cmd(named({81, 82}));
-    for (const char* a : {"--all", "--exit"}) cmd.push_back(a);
+    for (const char* a : {"--all", "--model", "Tavix7", "--exit"}) cmd.push_back(a);
     cmd.push_back(image);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);

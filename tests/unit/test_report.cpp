@@ -148,7 +148,7 @@ std::vector<std::string> Keys(const nlohmann::ordered_json& j) {
 TEST(Report, LinesParseWithEveryKeyInOrder) {
     std::vector<char> buf(kReportLineBytes);
     const std::vector<std::string> machine_keys = {
-        "address",  "name",          "serial",      "result",       "reason",
+        "address",  "name",          "model",       "serial",      "result",       "reason",
         "image",    "image_bytes",   "image_sha256", "started",     "finished",     "reset_to_boot_ms",
         "transfer_ms", "run_to_confirm_ms", "data_blocks_sent", "data_blocks_resent", "tries", "last_failure"};
     const std::string sha(64, 'a');
@@ -167,7 +167,7 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     updated.last_failure = REASON_TRANSFER_FAILED;
     size_t n = ReportMachineLine(updated, "fw.bin", 65536, sha.c_str(), buf.data(), buf.size());
     EXPECT_EQ(std::string(buf.data(), n),
-              "{\"address\":\"192.168.1.40\",\"name\":\"Tavix7\",\"serial\":1001,\"result\":\"updated\","
+              "{\"address\":\"192.168.1.40\",\"name\":\"Tavix7\",\"model\":\"Tavix7\",\"serial\":1001,\"result\":\"updated\","
               "\"reason\":null,\"image\":\"fw.bin\",\"image_bytes\":65536,\"image_sha256\":\"" + sha + "\","
               "\"started\":\"2026-12-08T14:30:01.123Z\",\"finished\":\"2026-12-08T14:30:13.456Z\","
               "\"reset_to_boot_ms\":1510,\"transfer_ms\":1290,\"run_to_confirm_ms\":480,\"data_blocks_sent\":64,"
@@ -210,7 +210,7 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     EXPECT_EQ(j["image"], "dir/\"fw\".bin");
     EXPECT_EQ(j["result"], "failed");
     EXPECT_EQ(j["reason"], "boot loader not heard");
-    for (const char* key : {"serial", "reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms", "image_sha256"}) {
+    for (const char* key : {"model", "serial", "reset_to_boot_ms", "transfer_ms", "run_to_confirm_ms", "image_sha256"}) {
         SCOPED_TRACE(key);
         EXPECT_TRUE(j[key].is_null());
     }
@@ -230,7 +230,7 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     EXPECT_EQ(j["result"], "missing");
     EXPECT_EQ(j["reason"], "not heard");
     EXPECT_EQ(j["tries"], 0);
-    for (const char* key : {"address", "name", "started", "finished", "transfer_ms", "last_failure"}) {
+    for (const char* key : {"address", "name", "model", "started", "finished", "transfer_ms", "last_failure"}) {
         SCOPED_TRACE(key);
         EXPECT_TRUE(j[key].is_null());
     }
@@ -238,22 +238,23 @@ TEST(Report, LinesParseWithEveryKeyInOrder) {
     const uint32_t addr = updated.addr;
     n = ReportListedLine(addr, "BootTavix7", 10, true, false, 0, buf.data(), buf.size());
     EXPECT_EQ(std::string(buf.data(), n),
-              "{\"address\":\"192.168.1.40\",\"name\":\"BootTavix7\",\"serial\":null,\"kind\":\"boot loader\","
+              "{\"address\":\"192.168.1.40\",\"name\":\"BootTavix7\",\"model\":\"Tavix7\",\"serial\":null,"
+              "\"kind\":\"boot loader\","
               "\"image_sha256\":null}\n");
 
-    const int counts[kReportCounts] = {1, 1, 1, 2};
+    const int counts[kReportCounts] = {1, 1, 1, 2, 3};
     n = ReportSummaryLine(counts, false, 3, 1796740201123, 1796740213456, "0.1.0", sha.c_str(), buf.data(),
                           buf.size());
     const std::string times = "\"started\":\"2026-12-08T14:30:01.123Z\",\"finished\":\"2026-12-08T14:30:13.456Z\"";
     EXPECT_EQ(std::string(buf.data(), n),
-              "{\"summary\":{\"updated\":1,\"failed\":1,\"unconfirmed\":1,\"missing\":2},\"status\":3," + times +
+              "{\"summary\":{\"updated\":1,\"failed\":1,\"unconfirmed\":1,\"missing\":2,\"skipped\":3},\"status\":3," + times +
                   ",\"version\":\"0.1.0\",\"image_sha256\":\"" + sha + "\"}\n");
-    const int listed[kReportCounts] = {2, 0, 0, 1};
+    const int listed[kReportCounts] = {2, 0, 0, 1, 0};
     n = ReportSummaryLine(listed, true, 3, 1796740201123, 1796740213456, "0.1.0", nullptr, buf.data(), buf.size());
     j = nlohmann::ordered_json::parse(std::string(buf.data(), n));
     EXPECT_EQ(Keys(j),
               (std::vector<std::string>{"summary", "status", "started", "finished", "version", "image_sha256"}));
-    EXPECT_EQ(j["summary"], nlohmann::ordered_json::parse("{\"listed\":2,\"missing\":1}"));
+    EXPECT_EQ(j["summary"], nlohmann::ordered_json::parse("{\"listed\":2,\"missing\":1,\"skipped\":0}"));
     EXPECT_TRUE(j["image_sha256"].is_null());
 }
 

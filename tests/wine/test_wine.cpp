@@ -237,7 +237,7 @@ TEST_F(Wine, AllUpdatesThreeMachinesAtOnceAndEndsByItself) {
     std::string image = windows_path(dir.write("fw.bin", data));
     const std::vector<std::string> ns{"51", "52", "53"};
     std::vector<std::unique_ptr<Proc>> sims;
-    std::vector<std::string> args{"--all", "--exit", "--report", windows_path(dir.file("report.jsonl"))};
+    std::vector<std::string> args{"--all", "--model", "Tavix7", "--exit", "--report", windows_path(dir.file("report.jsonl"))};
     for (const std::string& n : ns) {
         sims.push_back(std::make_unique<Proc>(
             std::vector<std::string>{sim_bin(), "-a", "127.0.0." + n, "--log", dir.file("sim" + n), "--out",

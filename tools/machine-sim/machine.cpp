@@ -323,7 +323,9 @@ void Machine::Announce(std::int64_t now) {
   std::vector<std::uint8_t> packet(kSignature, kSignature + sizeof kSignature);
   packet.insert(packet.end(), ip, ip + 4);
   packet.insert(packet.end(), {255, 255, 255, 0});
-  if (cfg_.has_mac) {
+  if (boot && cfg_.has_boot_mac) {
+    packet.insert(packet.end(), cfg_.boot_mac, cfg_.boot_mac + 6);
+  } else if (cfg_.has_mac) {
     packet.insert(packet.end(), cfg_.mac, cfg_.mac + 6);
   } else {
     packet.insert(packet.end(), {0x02, 0x54, 0x41, 0x56, ip[2], ip[3]});  // locally administered

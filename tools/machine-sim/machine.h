@@ -26,6 +26,8 @@ struct MachineConfig {
   bool announce_only = false;   // no TCP listener: a board that only announces
   bool has_mac = false;         // the MAC field; else 02:54:41:56 and the address's last two bytes
   std::uint8_t mac[6] = {};
+  bool has_boot_mac = false;    // the boot loader's MAC field; else as the application's
+  std::uint8_t boot_mac[6] = {};
   bool has_send_from = false;   // announcements leave from this address instead
   in_addr send_from{};
   std::string out_path;

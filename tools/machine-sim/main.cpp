@@ -36,6 +36,8 @@ const char kUsage[] =
     "      --tcp-port N        TCP port to listen on and announce (default 888)\n"
     "      --mac XX:XX:XX:XX:XX:XX  MAC field of the announcements (default\n"
     "                          02:54:41:56 and the last two bytes of --address)\n"
+    "      --boot-mac XX:XX:XX:XX:XX:XX  MAC field of the boot loader's announcements\n"
+    "                          (default: as the application's)\n"
     "      --from IP           send the announcements from IP instead of --address\n"
     "                          (a host that names another machine)\n"
     "      --announce-only     take no connection: a board that only announces\n"
@@ -132,6 +134,7 @@ enum LongOnly {
   kRxDump,
   kStrict,
   kMac,
+  kBootMac,
   kFrom,
   kAnnounceOnly,
   kCrowd,
@@ -154,6 +157,7 @@ const option kOptions[] = {
     {"receive-only", no_argument, nullptr, kReceiveOnly},
     {"strict", no_argument, nullptr, kStrict},
     {"mac", required_argument, nullptr, kMac},
+    {"boot-mac", required_argument, nullptr, kBootMac},
     {"from", required_argument, nullptr, kFrom},
     {"announce-only", no_argument, nullptr, kAnnounceOnly},
     {"crowd", required_argument, nullptr, kCrowd},
@@ -193,6 +197,16 @@ bool ParseEndpoint(const std::string& text, sockaddr_in* endpoint) {
   endpoint->sin_family = AF_INET;
   endpoint->sin_port = htons(static_cast<std::uint16_t>(port));
   return inet_pton(AF_INET, host.c_str(), &endpoint->sin_addr) == 1;
+}
+
+bool ParseMac(const char* text, std::uint8_t mac[6]) {
+  unsigned b[6];
+  char rest = 0;
+  if (std::sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &rest) != 6) {
+    return false;
+  }
+  for (int k = 0; k < 6; ++k) mac[k] = static_cast<std::uint8_t>(b[k]);
+  return true;
 }
 
 int BadOption(const char* name, const char* value) {
@@ -277,16 +291,14 @@ int main(int argc, char** argv) {
         if (!number(1, LONG_MAX)) return BadOption("--fail-transfers", arg);
         config.faults.fail_transfers = value;
         break;
-      case kMac: {
-        unsigned b[6];
-        char rest = 0;
-        if (std::sscanf(arg, "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &rest) != 6) {
-          return BadOption("--mac", arg);
-        }
-        for (int k = 0; k < 6; ++k) config.mac[k] = static_cast<std::uint8_t>(b[k]);
+      case kMac:
+        if (!ParseMac(arg, config.mac)) return BadOption("--mac", arg);
         config.has_mac = true;
         break;
-      }
+      case kBootMac:
+        if (!ParseMac(arg, config.boot_mac)) return BadOption("--boot-mac", arg);
+        config.has_boot_mac = true;
+        break;
       case kFrom:
         if (inet_pton(AF_INET, arg, &config.send_from) != 1) return BadOption("--from", arg);
         config.has_send_from = true;
