@@ -1,6 +1,6 @@
 # What `cmake --install` puts where, and the packages CPack makes of it:
-# a .deb on Linux, a .zip on Windows (lanflash.exe beside its README and
-# licence, to be unpacked anywhere).
+# a .deb on Linux, a .zip on Windows (lanflash.exe beside its README, the
+# pages of docs/ and the licence, to be unpacked anywhere).
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME lanflash)
@@ -15,6 +15,8 @@ if(WIN32)
   install(TARGETS lanflash RUNTIME DESTINATION .)
   # .txt so that a double click opens them.
   install(FILES README.md DESTINATION . RENAME README.txt)
+  # The pages the README links to, under the same relative names.
+  install(DIRECTORY docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME lanflash-${PROJECT_VERSION}-win64)
@@ -25,6 +27,7 @@ else()
   endif()
   install(FILES docs/lanflash.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   # The playbook for several sites runs on the controlling machine.
   install(DIRECTORY contrib/ansible/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/ansible
