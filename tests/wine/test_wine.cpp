@@ -228,6 +228,24 @@ TEST_F(Wine, AmongTwoHundredAnnouncersOneMachineIsUpdatedAndTheRunEnds) {
     EXPECT_NE(out.find("\nleft alone: 127.40.0.1\n"), std::string::npos) << out;
 }
 
+// --model on Windows: the Tavix7 is updated, the Tavix5S named beside it
+// is left alone and skipped.
+TEST_F(Wine, ModelChoosesTheTavix7AndSkipsTheTavix5S) {
+    std::vector<uint8_t> data = random_bytes(3000, 31);
+    std::string image = windows_path(dir.write("fw.bin", data));
+    Proc t7({sim_bin(), "-a", "127.0.0.61", "--out", dir.file("out61")}, dir.path());
+    Proc t5s({sim_bin(), "-a", "127.0.0.62", "-m", "5S", "--log", dir.file("sim62")}, dir.path());
+    Proc p(lanflash_cmd({"--all", "--model", "Tavix7", "--fast", "--timeout", "5", "--machine", "127.0.0.61",
+                         "--machine", "127.0.0.62", image}),
+           dir.path());
+    EXPECT_EQ(p.wait(kUpdateMs), 3) << p.out() << p.err();
+    const std::string out = p.out();
+    EXPECT_NE(out.find("127.0.0.62: left alone (model Tavix5S), Tavix5S No: 12345\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.61 updated\nresult: 127.0.0.62 skipped\nend\n"), std::string::npos) << out;
+    EXPECT_EQ(read_file(dir.file("out61")), std::string(data.begin(), data.end()));
+    EXPECT_EQ(count_events(read_log(dir.file("sim62")), "connect"), 0);
+}
+
 // Two machines on Windows: each reset and updated once, the first
 // machine's connection let go before the second's, and the run ends by
 // itself with a result per machine.
