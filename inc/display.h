@@ -17,8 +17,9 @@ void DisplayLine(const char* line);
 // "ADDRESS: " and the text, as one line.
 void DisplayEvent(uint32_t addr, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Redraws the live block, at most about ten times a second unless an event
-// line moved it; nothing when standard output is no terminal.
-void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms);
+// line moved it; nothing when standard output is no terminal. status: a
+// last line of the block (what the run waits for), or nullptr.
+void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms, const char* status);
 // Someone else printed this line below the block (the console handler):
 // it is kept above the block from the next redraw on.
 void DisplayForeignLine(const char* text);

@@ -6,6 +6,7 @@
 // hand-over line; the sequencer's intake (or a parallel run) takes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "addrmap.h"
@@ -69,6 +70,10 @@ void FleetQueue(const Arrival& a);
 // Takes the oldest in line; false when none waits.
 bool FleetTakeQueued(Arrival* a);
 
+// Main thread, before any thread starts: binds the listener's UDP port, so
+// that a port another program holds is told at once, before anything is
+// sent. False with the message in why.
+bool FleetListen(char* why, size_t why_len);
 // Listener thread, instead of PollUDP: takes datagrams as fast as they
 // come, with the time they arrived and their sender, and sees address
 // conflicts datagram by datagram.

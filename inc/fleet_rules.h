@@ -39,8 +39,13 @@ void FleetSetExplored(void);  // exploring without --all: the first machine is l
 // A machine heard and chosen (or listed, or skipped), into the table as
 // the newest at its address; -1 when no memory is left for it.
 int FleetAdd(uint32_t addr, Phase phase, int kind, uint32_t serial, const char* name, int name_len);
-// Whether a chosen machine may begin its update (or another try) now.
-bool FleetMayBegin(int i);
+// A machine's own announcement from addr arrived: the first one starts the
+// time a new machine there is listened to before anything is sent.
+void FleetHeardFrom(uint32_t addr, uint64_t arrived_ms);
+// Whether a chosen machine may begin its update (or another try), judged
+// at `at_ms`: the rollout allows it, and a new one has been heard for an
+// announcement interval, so that a second board at its address has spoken.
+bool FleetMayBegin(int i, uint64_t at_ms);
 // Another try begins; the trace's or event line's text behind the address.
 void FleetStartTry(Machine& m, char* text, size_t cap);
 
@@ -52,6 +57,10 @@ void FleetFinish(Machine& m, Phase phase, uint64_t now, RecordReason reason, boo
 // waiting: a datagram of the machine at this address waits to be judged
 // (nullptr: none does); any_waiting: one of a chosen machine does.
 void FleetKeepTimeLimits(uint64_t now, bool (*waiting)(uint32_t addr), bool any_waiting);
+// With --all, once nothing is in progress after something was: what the
+// run now waits for and how long, into text; false when it does not wait.
+// The trace (or the console) says it once per wait.
+bool FleetWaitText(uint64_t now, char* text, size_t cap);
 // An address newly in conflict (two MAC fields): the line, once, and no
 // new connection there. The machine there that has not had its run command
 // ends failed, unless it is `busy` (a connection of it is open; whoever

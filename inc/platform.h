@@ -31,6 +31,10 @@ int plat_sockets_startup(void);
 // A datagram socket bound to any local address on `port`, or
 // PLAT_INVALID_SOCKET.
 plat_socket plat_udp_open_bound(uint16_t port);
+// The same for a caller that says why it failed: the reason in why, in the
+// same words on every platform for a port that another program holds
+// ("Address already in use"), then *in_use is true.
+plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_len);
 
 // One blocking receive of one whole datagram into buf[0..cap), and the
 // sender's IPv4 address (network byte order) into *from unless it is

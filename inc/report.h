@@ -8,8 +8,8 @@
 // MISSING: named (with --all) but never heard. SKIPPED: heard, never begun.
 enum RecordResult { RESULT_UPDATED, RESULT_FAILED, RESULT_UNCONFIRMED, RESULT_MISSING, RESULT_SKIPPED };
 
-// Why a machine was not updated. The texts (ReasonText) are listed in the
-// README; scripts rely on them.
+// Why a machine was not updated. The texts (ReasonText) are listed in
+// docs/report.md; scripts rely on them.
 enum RecordReason {
     REASON_NONE,             // updated
     REASON_NO_CONNECTION,    // took no TCP connection for 30 s

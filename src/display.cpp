@@ -64,9 +64,9 @@ void DisplayEvent(uint32_t addr, const char* format, ...) {
     DisplayLine(line);
 }
 
-void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms) {
+void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms, const char* status) {
     if (!live || (!dirty && now_ms < drawn_ms + kRedrawEveryMs)) return;
-    if (count > kMaxRows) count = kMaxRows;
+    if (count > kMaxRows - 1) count = kMaxRows - 1;
     int at = Erase(frame);
     for (int i = 0; i < count; ++i) {
         const DisplayRow& r = rows[i];
@@ -82,9 +82,10 @@ void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms) {
                        static_cast<unsigned>(percent), static_cast<unsigned>(r.blocks_done),
                        static_cast<unsigned>(r.blocks_total), static_cast<unsigned>(seconds));
     }
+    if (status != nullptr) at += snprintf(frame + at, kRowBytes, "%.*s\n", kRowBytes - 2, status);
     fwrite(frame, 1, static_cast<size_t>(at), stdout);
     fflush(stdout);
-    drawn_rows = count;
+    drawn_rows = count + (status != nullptr ? 1 : 0);
     drawn_ms = now_ms;
     dirty = false;
 }

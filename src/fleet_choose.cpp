@@ -170,11 +170,11 @@ int FleetChoose(int retv, uint32_t from, uint64_t arrived_ms, uint64_t first_arr
         return -1;
     }
     if (m->phase == WAITING) {  // chosen, and held back until the rollout lets it begin
-        if (!FleetMayBegin(i)) return -1;
+        if (!FleetMayBegin(i, arrived_ms)) return -1;
         fresh = true;
     } else if (m->phase == RETRYING) {
         // Judged by when it arrived: announced during the pause, it waits.
-        if (arrived_ms < m->retry_at_ms || !FleetMayBegin(i)) return -1;
+        if (arrived_ms < m->retry_at_ms || !FleetMayBegin(i, arrived_ms)) return -1;
         char text[96], address[16];
         FleetStartTry(*m, text, sizeof text);
         printf("\n%s: %s", DottedQuad(addr, address), text);

@@ -38,6 +38,7 @@ void Sort(const Arrival& a, int busy) {
         RingPut(&junk, a);
         return;
     }
+    if (a.from == 0 || a.from == addr) FleetHeardFrom(addr, a.first_arrived_ms);
     if (a.conflict) (void)FleetConflict(addr, a.macs[0], a.macs[1], busy);
     int kind = 0;
     const uint64_t key = ArrivalKey(a, addr);

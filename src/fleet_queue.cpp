@@ -3,6 +3,7 @@
 #include "fleet_queue.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,7 +55,7 @@ struct QueueLock {
 
 ArrivalLine handed;  // announcements, by address
 ArrivalRing junk;    // the rest
-bool listener_ready = false;  // listener thread only
+bool listener_ready = false;  // set before the listener thread starts, then its own
 
 }  // namespace
 
@@ -164,6 +165,23 @@ void FleetQueue(const Arrival& given) {
 bool FleetTakeQueued(Arrival* a) {
     QueueLock lock;
     return LineTake(&handed, a) || RingTake(&junk, a);
+}
+
+bool FleetListen(char* why, size_t why_len) {
+    if (plat_sockets_startup() != 0) {
+        snprintf(why, why_len, "cannot start the sockets layer");
+        return false;
+    }
+    bool in_use = false;
+    char reason[128];
+    sudp = plat_udp_listen(PORT, &in_use, reason, sizeof reason);
+    if (sudp == PLAT_INVALID_SOCKET) {
+        snprintf(why, why_len, "cannot listen on UDP port %d: %s%s", PORT, reason,
+                 in_use ? " (is another lanflash running?)" : "");
+        return false;
+    }
+    listener_ready = true;
+    return true;
 }
 
 uint32_t FleetPollUDP(void) {

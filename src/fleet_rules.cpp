@@ -6,7 +6,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
+#include "addrmap.h"
 #include "conflict.h"
 #include "machlist.h"
 #include "platform.h"
@@ -24,6 +26,11 @@ constexpr uint32_t kDefaultWaitS = 30;
 // after this pause, from where it then is, when --retries allows.
 constexpr uint64_t kRetryPauseMs = 5000;
 constexpr size_t kSayBytes = 256;
+// Machines announce once a second: listened to this long (the next
+// announcement of the first board comes no sooner), every board at an
+// address has announced itself, and two of them are an address conflict
+// before the first connection.
+constexpr uint64_t kListenFirstMs = 950;
 
 LanflashOptions opts;
 bool exploring = false;
@@ -34,6 +41,14 @@ int the_one = -1;  // without --all: the one machine of this run
 bool explored = false;  // explore without --all: the first chosen machine is printed
 bool finished = false;
 int chosen_count = 0;  // machines chosen for an update so far, in the order chosen
+// With --all: nothing is in progress after something was, and the run
+// waits for more; said once per wait.
+bool worked = false;
+bool idle_after_work = false;
+bool wait_said = false;
+AddrMap first_heard;  // address -> index into first_heard_ms
+uint64_t* first_heard_ms = nullptr;
+int first_heard_count = 0, first_heard_cap = 0;
 
 }  // namespace
 
@@ -122,7 +137,27 @@ int FleetAdd(uint32_t addr, Phase phase, int kind, uint32_t serial, const char* 
     return i;
 }
 
-bool FleetMayBegin(int i) { return RolloutMayBegin(TableMachine(i).chosen); }
+void FleetHeardFrom(uint32_t addr, uint64_t arrived_ms) {
+    if (AddrMapGet(&first_heard, addr) >= 0) return;
+    if (first_heard_count == first_heard_cap) {
+        const int cap = first_heard_cap == 0 ? 64 : 2 * first_heard_cap;
+        uint64_t* grown = static_cast<uint64_t*>(realloc(first_heard_ms, static_cast<size_t>(cap) * sizeof *grown));
+        if (grown == nullptr) return;
+        first_heard_ms = grown;
+        first_heard_cap = cap;
+    }
+    if (!AddrMapPut(&first_heard, addr, first_heard_count)) return;
+    first_heard_ms[first_heard_count++] = arrived_ms;
+}
+
+bool FleetMayBegin(int i, uint64_t at_ms) {
+    const Machine& m = TableMachine(i);
+    if (!RolloutMayBegin(m.chosen)) return false;
+    // Another try was heard long enough; a worker's parent listened already.
+    if (m.phase != WAITING || opts.worker) return true;
+    const int k = AddrMapGet(&first_heard, m.rec.addr);
+    return k < 0 || at_ms >= first_heard_ms[k] + kListenFirstMs;
+}
 
 void FleetStartTry(Machine& m, char* text, size_t cap) {
     ++m.rec.tries;
@@ -193,7 +228,9 @@ void FleetKeepTimeLimits(uint64_t now, bool (*waiting)(uint32_t addr), bool any_
         return;
     }
     if (any_waiting) return;
-    // Once the rollout stopped, nothing new begins.
+    worked = worked || in_progress;
+    idle_after_work = worked && !in_progress && !exploring;
+    if (!idle_after_work) wait_said = false;
     if (RolloutStopped() && !in_progress) {
         finished = true;
         return;
@@ -206,6 +243,28 @@ void FleetKeepTimeLimits(uint64_t now, bool (*waiting)(uint32_t addr), bool any_
     }
     const bool named = MachineListExpectedCount() > 0;
     if ((timed || !named) && !in_progress && now > last_progress_ms + WaitMs()) finished = true;
+    char text[96];
+    if (!finished && !wait_said && FleetWaitText(now, text, sizeof text)) {
+        FleetSay("%s", text);
+        wait_said = true;
+    }
+}
+
+bool FleetWaitText(uint64_t now, char* text, size_t cap) {
+    if (!idle_after_work || finished || RolloutStopped()) return false;
+    const bool named = MachineListExpectedCount() > 0;
+    if (!opts.exit) {
+        snprintf(text, cap, "waiting for more machines; Ctrl-C ends");
+    } else if (opts.timeout_s != 0 || !named) {
+        const uint64_t end = last_progress_ms + WaitMs();
+        const uint64_t left_s = end > now ? (end - now + 999) / 1000 : 0;
+        snprintf(text, cap, "waiting up to %u s for more machines; Ctrl-C ends", static_cast<unsigned>(left_s));
+    } else {
+        int left = 0;
+        for (int e = 0; e < MachineListExpectedCount(); ++e) left += TableNotHeard(e) ? 1 : 0;
+        snprintf(text, cap, "waiting for %d named machine%s not yet heard; Ctrl-C ends", left, left == 1 ? "" : "s");
+    }
+    return true;
 }
 
 bool FleetConflict(uint32_t addr, const uint8_t* first_mac, const uint8_t* second_mac, int busy) {

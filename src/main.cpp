@@ -257,6 +257,14 @@ int main(int argc, char** argv) {
         queue_news = FastNews;
     }
 
+    // Told now, not as a silent end: a port another program holds.
+    if (opts.any && !opts.worker && !FleetListen(why, sizeof why)) {
+        fprintf(stderr, "lanflash: %s\n", why);
+        const int counts[kReportCounts] = {};
+        ReportSummary(counts, only_explore == 1, 1, FleetStartedUtcMs(), plat_utc_ms(), LANFLASH_VERSION);
+        return 1;
+    }
+
     plat_start_thread(udpThread);
     if (!parallel) plat_start_thread(tcpThread);
 

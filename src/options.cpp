@@ -225,5 +225,15 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             break;
         }
     }
+    // With options, what follows IMAGE was meant for us: dropped without a
+    // word, a --timeout would leave a run without end, and a second path or
+    // an address would send the image where it was not meant to go.
+    const int after = *image > 0 ? *image + 1 : argc;
+    if (opts->any && after < argc) {
+        const bool option = argv[after][0] == '-';
+        snprintf(why, why_len, "'%s' comes after IMAGE; %s", argv[after],
+                 option ? "options come before it" : "one IMAGE, and options come before it");
+        return CL_USAGE_ERROR;
+    }
     return CheckCombination(*opts, jobs_given, *image, why, why_len);
 }

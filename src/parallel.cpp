@@ -144,6 +144,7 @@ void Route(const Arrival& a) {
         if (FirstLeftAlone(AddrPair(a.from, addr))) DisplayEvent(addr, "left alone, sent from %s", DottedQuad(a.from, sender));
         return;
     }
+    FleetHeardFrom(addr, a.first_arrived_ms);
     if (a.conflict) (void)FleetConflict(addr, a.macs[0], a.macs[1], -1);
     Heard how = HEARD_KNOWN;
     // Asked every time: a boot loader left alone may announce a chosen
@@ -422,7 +423,7 @@ uint32_t PollParallel(int console_event) {
     }
     if (!stopping && !FleetFinished()) {
         for (int i = FleetFirstUnfinished(); i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
-            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i) && FleetMayBegin(i)) Start(i, now);
+            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i) && FleetMayBegin(i, now)) Start(i, now);
     }
     FleetJudgeTime();
     DisplayRow rows[kMaxJobs];
@@ -431,7 +432,8 @@ uint32_t PollParallel(int console_event) {
         if (job.running)
             rows[count++] = DisplayRow{FleetAddressOf(job.machine), job.phase, job.blocks_done, job.blocks_total,
                                        job.started_ms};
-    DisplayRows(rows, count, now);
+    char waiting[96];
+    DisplayRows(rows, count, now, FleetWaitText(now, waiting, sizeof waiting) ? waiting : nullptr);
     return kPollMs;
 }
 

@@ -75,9 +75,15 @@ int plat_sockets_startup(void) { return 0; }
 
 // Sockets are close-on-exec: a worker holding our UDP socket would keep the
 // port bound after we end.
-plat_socket plat_udp_open_bound(uint16_t port) {
+plat_socket plat_udp_open_bound(uint16_t port) { return plat_udp_listen(port, nullptr, nullptr, 0); }
+
+plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_len) {
+    if (in_use != nullptr) *in_use = false;
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return PLAT_INVALID_SOCKET;
+    if (s < 0) {
+        if (why != nullptr) snprintf(why, why_len, "%s", strerror(errno));
+        return PLAT_INVALID_SOCKET;
+    }
     sockaddr_in local;
     memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
@@ -86,7 +92,10 @@ plat_socket plat_udp_open_bound(uint16_t port) {
     // Linux would let a receive on an unbound socket wait for ever; an
     // invalid socket makes the failure show at the receive, as on Windows.
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        const int err = errno;
         close(s);
+        if (in_use != nullptr) *in_use = err == EADDRINUSE;
+        if (why != nullptr) snprintf(why, why_len, "%s", strerror(err));
         return PLAT_INVALID_SOCKET;
     }
     return s;

@@ -61,9 +61,35 @@ int plat_sockets_startup(void) {
     return WSAStartup(MAKEWORD(2, 2), &wsa) == 0 ? 0 : -1;
 }
 
-plat_socket plat_udp_open_bound(uint16_t port) {
+namespace {
+
+// The system's words for a Windows Sockets error, as the POSIX side gives
+// strerror's; a port held by another program reads alike on both.
+void socket_reason(int err, char* why, size_t why_len) {
+    if (why == nullptr || why_len == 0) return;
+    if (err == WSAEADDRINUSE) {
+        snprintf(why, why_len, "Address already in use");
+        return;
+    }
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(err), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), why,
+                             static_cast<DWORD>(why_len), nullptr);
+    while (n > 0 && strchr(" .\r\n", why[n - 1]) != nullptr) n--;
+    why[n] = '\0';
+    if (n == 0) snprintf(why, why_len, "error %d", err);
+}
+
+}  // namespace
+
+plat_socket plat_udp_open_bound(uint16_t port) { return plat_udp_listen(port, nullptr, nullptr, 0); }
+
+plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_len) {
+    if (in_use != nullptr) *in_use = false;
     SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
+    if (s == INVALID_SOCKET) {
+        socket_reason(WSAGetLastError(), why, why_len);
+        return PLAT_INVALID_SOCKET;
+    }
     keep_from_workers(s);
     sockaddr_in local;
     memset(&local, 0, sizeof local);
@@ -72,7 +98,10 @@ plat_socket plat_udp_open_bound(uint16_t port) {
     local.sin_port = htons(port);
     // As on Linux: an unbound socket is no socket, so the receive fails.
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        const int err = WSAGetLastError();
         closesocket(s);
+        if (in_use != nullptr) *in_use = err == WSAEADDRINUSE;
+        socket_reason(err, why, why_len);
         return PLAT_INVALID_SOCKET;
     }
     return static_cast<plat_socket>(s);

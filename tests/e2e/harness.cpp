@@ -328,6 +328,17 @@ std::vector<std::string> lanflash_cmd(const std::vector<std::string>& args) {
     return cmd;
 }
 
+int hold_udp_port(uint16_t port) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) return s;
+    if (s >= 0) close(s);
+    return -1;
+}
+
 bool wait_udp_bound(int timeout_ms, uint16_t port) {
     char needle[16];
     snprintf(needle, sizeof needle, ":%04X ", port);

@@ -127,6 +127,9 @@ private:
 // lanflash's command line: the binary (or LANFLASH_BIN), behind the runner
 // named by LANFLASH_RUNNER (an emulator such as wine) when that is set.
 std::vector<std::string> lanflash_cmd(const std::vector<std::string>& args = {});
+// Holds a UDP port, as another program would: a socket bound to it on any
+// address, or -1. Close it with close().
+int hold_udp_port(uint16_t port = 11000);
 // Waits until some process of this namespace has bound UDP port 11000.
 bool wait_udp_bound(int timeout_ms, uint16_t port = 11000);
 std::string sim_bin();

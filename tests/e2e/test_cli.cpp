@@ -2,6 +2,7 @@
 // usage errors.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -86,6 +87,8 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         {{"--retries", "11", image}, "--retries: '11' is not a whole number from 0 to 10"},
         {{"--retries=-1", image}, "--retries: '-1' is not a whole number from 0 to 10"},
         {{"--all", image}, "an image is for one model: with --all and IMAGE, name it with --model Tavix7 or"},
+        {{"--all", "--model", "Tavix7", image, "--timeout", "5"}, "'--timeout' comes after IMAGE; options come before it"},
+        {{"--exit", "--", image, "10.0.0.7"}, "'10.0.0.7' comes after IMAGE; one IMAGE, and options come before it"},
         {{"--model", "Tavix6", image}, "--model: 'Tavix6' is not Tavix7 or Tavix5S"},
         {{"--canary", "2", image}, "--canary: only with --all"},
         {{"--all", "--model", "Tavix7", "--canary", "0", image}, "--canary: '0' is not a whole number from 1 to 1000"},
@@ -119,6 +122,33 @@ TEST(CommandLine, UsageErrorsNameTheFaultAndExitTwo) {
         EXPECT_EQ(p.out(), "") << c.says;
         EXPECT_NE(p.err().find(c.says), std::string::npos) << p.err();
     }
+}
+
+// UDP port 11000 held by another program, most likely another lanflash:
+// with options that is told before anything is sent, and the report ends
+// with a summary of that status. Without options the end stays silent.
+TEST(CommandLine, APortInUseIsToldWithOptionsAndTheReportSaysSo) {
+    ScratchDir dir;
+    std::string image = dir.write("fw.bin", random_bytes(100, 5));
+    const int held = hold_udp_port();
+    ASSERT_GE(held, 0);
+    Proc p(lanflash_cmd({"--all", "--model", "Tavix7", "--exit", "--timeout", "5", "--report", dir.file("two.jsonl"),
+                         image}),
+           dir.path());
+    EXPECT_EQ(p.wait(kAtOnceMs), 1);
+    EXPECT_EQ(p.err(), "lanflash: cannot listen on UDP port 11000: Address already in use (is another lanflash running?)\n");
+    EXPECT_EQ(p.out(), "");
+    const std::string report = read_file(dir.file("two.jsonl"));
+    EXPECT_EQ(report.rfind("{\"summary\":{\"updated\":0,\"failed\":0,\"unconfirmed\":0,\"missing\":0,\"skipped\":0},"
+                           "\"status\":1,",
+                           0),
+              0u)
+        << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
+    Proc design(lanflash_cmd({image}), dir.path());
+    EXPECT_EQ(design.wait(kAtOnceMs), 1);
+    EXPECT_EQ(design.err(), "");
+    close(held);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ std::atomic<plat_sleep_hook> g_hook{nullptr};
 
 int plat_sockets_startup(void) { return 0; }
 plat_socket plat_udp_open_bound(uint16_t) { return fake::kSocket; }
+plat_socket plat_udp_listen(uint16_t, bool*, char*, size_t) { return fake::kSocket; }
 // The targets fill the datagram buffer themselves, as the listener would.
 int plat_udp_recv(plat_socket, void*, size_t, uint32_t*) { return PLAT_RECV_ERROR; }
 plat_socket plat_tcp_socket(void) { return fake::kSocket; }

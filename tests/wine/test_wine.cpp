@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -226,6 +227,17 @@ TEST_F(Wine, AmongTwoHundredAnnouncersOneMachineIsUpdatedAndTheRunEnds) {
     const std::string out = p->out();
     EXPECT_NE(out.find("\nresult: 127.0.0.7 updated\nend\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nleft alone: 127.40.0.1\n"), std::string::npos) << out;
+}
+
+// A port another program holds is told on Windows in the same words.
+TEST_F(Wine, APortInUseIsToldWithOptions) {
+    const int held = hold_udp_port();
+    ASSERT_GE(held, 0);
+    std::string image = windows_path(dir.write("fw.bin", random_bytes(100, 5)));
+    Proc p(lanflash_cmd({"--exit", "--timeout", "5", image}), dir.path());
+    EXPECT_EQ(p.wait(kWineStartMs), 1) << p.out();
+    EXPECT_EQ(p.err(), "lanflash: cannot listen on UDP port 11000: Address already in use (is another lanflash running?)\n");
+    close(held);
 }
 
 // --model on Windows: the Tavix7 is updated, the Tavix5S named beside it
