@@ -7,10 +7,10 @@ site is a PC (a namespace with its own sshd, reached over a private link)
 and a segment behind it (a namespace of machine-sims that broadcast their
 announcements to the PC). A run that forgets the image must still end with
 the summary, naming each site and offering to run its whole list again.
-Run 1, into the same results folder, must update every machine but two:
-hall-b's 10.1.2.12 fails every try and 10.1.2.13 is absent; the play must
-fail naming both. The rerun the play prints, pasted as it is, must then
-touch only those two.
+Run 1, into the same results folder, must update every machine but three:
+hall-b's 10.1.2.12 fails every try, 10.1.2.13 is absent and 10.1.2.14 is a
+Tavix5S, skipped untouched; the play must fail naming all three. The rerun
+the play prints, pasted as it is, must then touch only those three.
 
 usage: run.py LANFLASH MACHINE_SIM PLAYBOOK_DIR
 Exits 77 (skipped) where it cannot make namespaces, that is not as root
@@ -30,10 +30,12 @@ import time
 SKIPPED = 77
 SITES = {  # name: (number, {last byte of address: machine-sim options}, named in run 1)
     "hall-a": (1, {11: [], 12: []}, ["10.1.1.11", "10.1.1.12"]),
-    "hall-b": (2, {11: [], 12: ["--fail-transfers", "2"]}, ["10.1.2.11", "10.1.2.12", "10.1.2.13"]),
+    "hall-b": (2, {11: [], 12: ["--fail-transfers", "2"], 14: ["--model", "5S"]},
+               ["10.1.2.11", "10.1.2.12", "10.1.2.13", "10.1.2.14"]),
     "hall-c": (3, {11: [], 12: []}, None),  # named by a file, one by serial number
 }
 ABSENT = ("hall-b", 13)
+OTHER_MODEL = ("hall-b", 14)  # the image is for Tavix7
 
 
 def run(*argv, ns=None):
@@ -146,7 +148,7 @@ def test(lanflash, sim, playbook_dir, work, processes):
             run(*cmd, ns=pc)
         run("ip", "link", "set", "lo", "up", ns=seg)
         run("ip", "link", "set", "eth0", "up", ns=seg)
-        for last in (11, 12, 13):
+        for last in (11, 12, 13, 14):
             run("ip", "addr", "add", f"10.1.{n}.{last}/24", "dev", "eth0", ns=seg)
 
         config = os.path.join(work, f"sshd-{site}.conf")
@@ -182,7 +184,7 @@ def test(lanflash, sim, playbook_dir, work, processes):
         json.dump({"lanflash_sites": {"hosts": hosts, "vars": {
             "ansible_user": "root", "ansible_ssh_private_key_file": key,
             "ansible_python_interpreter": "/usr/bin/python3",
-            "lanflash_bin": lanflash, "lanflash_results": results,
+            "lanflash_bin": lanflash, "lanflash_results": results, "lanflash_model": "Tavix7",
             "lanflash_timeout": 6, "lanflash_retries": 1, "lanflash_fast": True}}}, f)
     env = dict(os.environ, ANSIBLE_HOST_KEY_CHECKING="False", ANSIBLE_NOCOLOR="1",
                ANSIBLE_RETRY_FILES_ENABLED="False", ANSIBLE_LOCAL_TEMP=f"{work}/ansible-local",
@@ -206,47 +208,65 @@ def test(lanflash, sim, playbook_dir, work, processes):
     first = ansible(play + ["-e", f"lanflash_image={image}"], env, work)
     check(first.returncode != 0, "run 1 must fail: a machine failed and one was absent")
     summary = printed_summary(first.stdout, results)
-    rows = {line.split()[0]: line.split()[1:5] for line in summary[1:summary.index("")]}
-    check(rows == {"hall-a": ["2", "0", "0", "0"], "hall-b": ["1", "1", "0", "1"],
-                   "hall-c": ["2", "0", "0", "0"], "total": ["5", "1", "0", "1"]},
+    check(summary[0].split() == ["site", "updated", "failed", "unconfirmed", "missing", "skipped", "lanflash"],
+          f"summary columns: {summary[0]}")
+    rows = {line.split()[0]: line.split()[1:6] for line in summary[1:summary.index("")]}
+    check(rows == {"hall-a": ["2", "0", "0", "0", "0"], "hall-b": ["1", "1", "0", "1", "1"],
+                   "hall-c": ["2", "0", "0", "0", "0"], "total": ["5", "1", "0", "1", "1"]},
           f"summary rows: {rows}")
-    for name in ("hall-b: 10.1.2.12 failed (transfer failed)", "hall-b: 10.1.2.13 missing (not heard)"):
+    for name in ("hall-b: 10.1.2.12 failed (transfer failed)", "hall-b: 10.1.2.13 missing (not heard)",
+                 "hall-b: 10.1.2.14 skipped (another model)"):
         check(name in first.stdout, f"the failure names '{name}'")
     check(first.stdout.count("hall-a:") + first.stdout.count("hall-c:") == 0,
           "the failure names no machine of hall-a or hall-c")
 
     merged = [json.loads(line) for line in open(f"{results}/merged.jsonl")]
     machines = {(r["host"], r["address"] or f"serial {r['serial']}"): r for r in merged if "result" in r}
-    check(len(machines) == 7 and sum("summary" in r for r in merged) == 3,
-          f"merged: 7 machine records and 3 summaries, got {len(merged)} lines")
+    check(len(machines) == 8 and sum("summary" in r for r in merged) == 3,
+          f"merged: 8 machine records and 3 summaries, got {len(merged)} lines")
     check(list(merged[0])[0] == "host", "each record begins with its site")
     for (site, last), (_, out) in sims.items():
-        result = machines[(site, f"10.1.{SITES[site][0]}.{last}")]["result"]
-        expected = "failed" if (site, last) == ("hall-b", 12) else "updated"
+        record = machines[(site, f"10.1.{SITES[site][0]}.{last}")]
+        result = record["result"]
+        expected = ("failed" if (site, last) == ("hall-b", 12) else
+                    "skipped" if (site, last) == OTHER_MODEL else "updated")
         check(result == expected, f"{site} 10.1.x.{last}: {result}, expected {expected}")
         if expected == "updated":
             check(open(out, "rb").read() == open(image, "rb").read(), f"{site} .{last}: image intact")
+    record = machines[(OTHER_MODEL[0], "10.1.2.14")]
+    check(record["model"] == "Tavix5S" and record["reason"] == "another model",
+          f"the Tavix5S's record: {record}")
+    check(connections(sims[OTHER_MODEL][0]) == 0, "the Tavix5S is never connected to")
     check(machines[("hall-c", "10.1.3.12")]["serial"] == 3012, "hall-c's machine named by serial")
     again = sorted(os.listdir(f"{results}/again"))
     check(again == ["hall-b.txt"], f"lists to run again: {again}")
-    check(open(f"{results}/again/hall-b.txt").read() == "10.1.2.12\n10.1.2.13\n", "hall-b's list")
+    # In the order the results came, which varies.
+    check(sorted(open(f"{results}/again/hall-b.txt").read().splitlines())
+          == ["10.1.2.12", "10.1.2.13", "10.1.2.14"], "hall-b's list")
 
-    # The absent machine turns up and the failing one gets through on its
-    # third batch: the printed command, with no image given, must update
-    # both and nothing else.
+    # The absent machine turns up, the Tavix5S is swapped for a Tavix7 and
+    # the failing one gets through on its third batch: the printed command,
+    # with no image given, must update those three and nothing else.
     command = summary[-1]
     check(command.startswith("ansible-playbook -i ") and "lanflash_image" not in command,
           f"the play prints the command that runs them again: {command}")
     site, last = ABSENT
     sims[ABSENT] = start_sim(sim, work, segments[site], site, SITES[site][0], last, [], processes)
+    site, last = OTHER_MODEL
+    swapped = next(p for p in processes if f"10.1.{SITES[site][0]}.{last}" in p.args)
+    swapped.kill()
+    swapped.wait()
+    os.remove(sims[OTHER_MODEL][0])
+    sims[OTHER_MODEL] = start_sim(sim, work, segments[site], site, SITES[site][0], last, [], processes)
     before = {k: connections(log) for k, (log, _) in sims.items()}
     second = ansible(shlex.split(command), env, work)
     check(second.returncode == 0, "the rerun updates the two machines")
     touched = sorted(k for k, (log, _) in sims.items() if connections(log) != before[k])
-    check(touched == [("hall-b", 12), ("hall-b", 13)], f"the rerun touched {touched}")
+    check(touched == [("hall-b", 12), ("hall-b", 13), ("hall-b", 14)], f"the rerun touched {touched}")
     merged = [json.loads(line) for line in open(f"{results}-again/merged.jsonl")]
     check(sorted((r["host"], r["address"], r["result"]) for r in merged if "result" in r)
-          == [("hall-b", "10.1.2.12", "updated"), ("hall-b", "10.1.2.13", "updated")],
+          == [("hall-b", "10.1.2.12", "updated"), ("hall-b", "10.1.2.13", "updated"),
+              ("hall-b", "10.1.2.14", "updated")],
           "the rerun's merged report")
     for k in touched:
         check(open(sims[k][1], "rb").read() == open(image, "rb").read(), f"{k}: image intact")
