@@ -126,7 +126,10 @@ UDP_PORT = 11000
 BIND_WAIT_S = 10.0
 GOAL_FAST_FLOOR_RATIO = 1.25
 GOAL_FAST_DELAY_FLOOR_RATIO = 1.15   # the case with a flash delay
-GOAL_FAST_MS = {"64k": 2500, "1m": 3000}
+# One second more than before lanflash listened to a new address for an
+# announcement interval before its first connection (LISTEN_FIRST_MS).
+GOAL_FAST_MS = {"64k": 3500, "1m": 4000}
+LISTEN_FIRST_MS = 1000
 GOAL_FAST_FLEET_RATIO = 1.3
 GOAL_FAST_CPU_S = 0.2
 GOAL_FAST_IDLE_CPU_PERCENT = 1.0
@@ -1121,13 +1124,16 @@ def run_idle(build, work, image):
 
 
 def fast_floor(data_blocks, block_delay_ms):
-    """What the machine itself takes: two restarts, its first 'C' and its flash writes.
+    """What the update must take: two restarts, the machine's first 'C' and its flash writes, and
+    lanflash listening to the new address for one announcement interval (its next announcement)
+    before the first connection, so that a second board there would show.
 
     It announces at once at each start, so its announcement interval adds
-    nothing, as long as no announcement is missed (each one missed costs an
-    interval)."""
-    parts = {"restarts_ms": 2 * FAST_RESTART_MS, "first_c_ms": FAST_C_INTERVAL_MS // 2,
-             "block_delays_ms": data_blocks * block_delay_ms, "announcements_ms": 0}
+    nothing more, as long as no announcement is missed (each one missed costs
+    an interval)."""
+    parts = {"listen_first_ms": LISTEN_FIRST_MS, "restarts_ms": 2 * FAST_RESTART_MS,
+             "first_c_ms": FAST_C_INTERVAL_MS // 2, "block_delays_ms": data_blocks * block_delay_ms,
+             "announcements_ms": 0}
     parts["total_ms"] = sum(parts.values())
     return parts
 
@@ -1375,7 +1381,7 @@ def fast_goals(fast):
         limits = [GOAL_FAST_FLOOR_RATIO] + ([GOAL_FAST_DELAY_FLOOR_RATIO] if case["block_delay_ms"] else [])
         for limit in limits:
             r = case["fast_over_floor"]
-            out.append({"goal": f"--fast, {case['title']}: at most {limit:g} x the machine's floor",
+            out.append({"goal": f"--fast, {case['title']}: at most {limit:g} x the floor",
                         "met": r is not None and r <= limit and case["fast"].get("all_updated", False),
                         "measured": f"{fmt(case['fast_ms'])} ms / {case['floor']['total_ms']} ms = {fmt(r, '{:.3f}')}"})
     for key, limit in GOAL_FAST_MS.items():
@@ -1619,7 +1625,8 @@ def render_fast(fast, lines):
 
     row("first announcement -> lanflash ends (ms)", lambda c, m: c[m].get("total_ms"))
     row("  design / --fast", lambda c, m: c["design_over_fast"] if m == "fast" else "", "{:.2f}")
-    row("floor set by the machine (ms)", lambda c, m: c["floor"]["total_ms"])
+    row("floor: the machine, listening first (ms)", lambda c, m: c["floor"]["total_ms"])
+    row(f"  listening first ({LISTEN_FIRST_MS}, lanflash's)", lambda c, m: c["floor"]["listen_first_ms"])
     row(f"  restarts (2 x {FAST_RESTART_MS})", lambda c, m: c["floor"]["restarts_ms"])
     row(f"  first 'C' ({FAST_C_INTERVAL_MS} / 2)", lambda c, m: c["floor"]["first_c_ms"])
     row("  block delays (blocks x ms)", lambda c, m: c["floor"]["block_delays_ms"])
