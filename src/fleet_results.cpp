@@ -62,8 +62,10 @@ void FleetReport(const char* version, bool line_open) {
 int FleetExitStatus(void) {
     if (TableCount() == 0) return 4;  // no chosen machine was heard
     if (TableAnyNotHeard()) return 3;
-    if (FleetExploring()) return 0;
-    for (int i = 0; i < TableCount(); ++i)
-        if (TableMachine(i).phase != UPDATED) return 3;
+    for (int i = 0; i < TableCount(); ++i) {
+        const Phase phase = TableMachine(i).phase;
+        // Exploring, a named machine of another model is what a run would skip.
+        if (phase == SKIPPED || (!FleetExploring() && phase != UPDATED)) return 3;
+    }
     return 0;
 }

@@ -183,6 +183,7 @@ void FleetFinish(Machine& m, Phase phase, uint64_t now, RecordReason reason, boo
                    : phase == SKIPPED ? RESULT_SKIPPED
                                       : RESULT_UNCONFIRMED;
     m.rec.reason = reason;
+    if (phase == SKIPPED) m.rec.tries = 0;  // never begun
     // A finish time already in the record (a worker's) stands.
     if (m.rec.finished_utc_ms == 0) m.rec.finished_utc_ms = plat_utc_ms();
     TableAccount(m);
