@@ -161,6 +161,9 @@ int FleetChoose(int retv, uint32_t from, uint64_t arrived_ms, uint64_t first_arr
             LeftAlone(Look{-1, NOT_LISTED, l.model}, addr, from);  // no memory left for it
             return -1;
         }
+        // Without --all the first machine chosen is the one, also while it
+        // is listened to before it begins, or when it cannot.
+        if (!FleetOptions().all) FleetSetTheOne(i);
         if (RolloutStopped()) FleetFinish(TableMachine(i), SKIPPED, now, REASON_ROLLOUT_STOPPED);
     }
     Machine* m = &TableMachine(i);
