@@ -41,17 +41,16 @@ bool Grow(ArrivalLine* line) {
 }
 
 // Listener thread puts, main thread takes. A spin lock held for a copy or
-// two: std::mutex would pull in the C++ runtime library for its exceptions.
+// two, taken and given back by hand: std::mutex, or a guard object whose
+// clean-up must run on unwinding, would pull in the C++ runtime library
+// (a megabyte and more of a small program's memory).
 std::atomic_flag queue_busy = ATOMIC_FLAG_INIT;
 
-struct QueueLock {
-    QueueLock() {
-        while (queue_busy.test_and_set(std::memory_order_acquire)) plat_sleep_ms(0);
-    }
-    ~QueueLock() { queue_busy.clear(std::memory_order_release); }
-    QueueLock(const QueueLock&) = delete;
-    QueueLock& operator=(const QueueLock&) = delete;
-};
+void Lock(void) {
+    while (queue_busy.test_and_set(std::memory_order_acquire)) plat_sleep_ms(0);
+}
+
+void Unlock(void) { queue_busy.clear(std::memory_order_release); }
 
 ArrivalLine handed;  // announcements, by address
 ArrivalRing junk;    // the rest
@@ -151,20 +150,21 @@ void FleetQueue(const Arrival& given) {
         memcpy(a.macs[0], other, kMacBytes);
         memcpy(a.macs[1], a.data + kMacOffset, kMacBytes);
     }
-    {
-        QueueLock lock;
-        if (announcement) {
-            (void)LinePut(&handed, ArrivalKey(a, addr), a);
-        } else {
-            RingPut(&junk, a);
-        }
+    Lock();
+    if (announcement) {
+        (void)LinePut(&handed, ArrivalKey(a, addr), a);
+    } else {
+        RingPut(&junk, a);
     }
+    Unlock();
     if (queue_news) queue_news();
 }
 
 bool FleetTakeQueued(Arrival* a) {
-    QueueLock lock;
-    return LineTake(&handed, a) || RingTake(&junk, a);
+    Lock();
+    const bool took = LineTake(&handed, a) || RingTake(&junk, a);
+    Unlock();
+    return took;
 }
 
 bool FleetListen(char* why, size_t why_len) {

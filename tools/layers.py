@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Checks that lanflash's dependencies run one way.
 
-Usage: tools/layers.py ARCHIVE_OR_OBJECT...   (e.g. build/liblanflash_core.a
-build/CMakeFiles/lanflash.dir/src/main.cpp.o)
+Usage: tools/layers.py [--no-runtime] ARCHIVE_OR_OBJECT...   (e.g.
+build/liblanflash_core.a build/CMakeFiles/lanflash.dir/src/main.cpp.o)
 
-Two checks, each over what the compiler and linker really see:
+Two checks, each over what the compiler and linker really see, and a third
+with --no-runtime:
 - includes: the design's modules (eth, mstate, ymodem) include only each
   other's headers, main.h, platform.h and hooks.h, and no header includes
   another in a circle;
@@ -12,7 +13,10 @@ Two checks, each over what the compiler and linker really see:
   that another file defines. No files may use each other in a circle; the
   one exception is the design's own hand-over of the loaded image (the
   sequencer reads fw_buf and only_explore, which the shell defines), which
-  is data the design shares through inc/main.h, not a call.
+  is data the design shares through inc/main.h, not a call;
+- --no-runtime: no object needs the C++ runtime library's unwinding (a
+  guard object's clean-up, std::mutex): it would add a megabyte and more to
+  a small program's memory. Not for sanitizer builds, which add their own.
 Prints the circles and the names that close them; exit status 1 if any.
 """
 import os
@@ -145,13 +149,27 @@ def demangle(symbols):
     return [s.split("(")[0] for s in out.splitlines()]
 
 
+def check_runtime(paths):
+    problems = []
+    for name, (_, undefs) in sorted(nm_members(paths).items()):
+        needs = sorted(s for s in undefs if s in ("__gxx_personality_v0", "_Unwind_Resume"))
+        if needs:
+            problems.append(f"{name} needs the C++ runtime's unwinding ({', '.join(needs)}): "
+                            "give a lock back by hand rather than by a guard object")
+    return problems
+
+
 def main(argv):
-    if len(argv) < 2:
+    runtime = "--no-runtime" in argv[1:]
+    paths = [a for a in argv[1:] if a != "--no-runtime"]
+    if not paths:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     problems = check_includes()
-    uses, files, edges = check_uses(argv[1:])
+    uses, files, edges = check_uses(paths)
     problems += uses
+    if runtime:
+        problems += check_runtime(paths)
     for p in problems:
         print(p)
     if not problems:
