@@ -62,7 +62,7 @@ fuzz: deps
 	sh tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # A Release build of its own; the table goes to stdout, the figures to
-# $(BENCH_BUILD)/bench-results.json. Takes about seven and a half minutes.
+# $(BENCH_BUILD)/bench-results.json. Takes about twenty minutes.
 BENCH_BUILD ?= build-bench
 bench: deps
 	@sh tools/ensure-packages.sh gcc lrzsz socat
