@@ -176,6 +176,8 @@ void FleetStartTry(Machine& m, char* text, size_t cap) {
 
 void FleetFinish(Machine& m, Phase phase, uint64_t now, RecordReason reason, bool may_retry) {
     if (phase == FAILED && TryAgain(m, reason, now, may_retry)) return;
+    // Skipped, or held back by a conflict before it began: no try.
+    if (phase == SKIPPED || (m.phase == WAITING && reason == REASON_ADDRESS_CONFLICT)) m.rec.tries = 0;
     m.phase = phase;
     last_progress_ms = now;
     m.rec.result = phase == UPDATED  ? RESULT_UPDATED
@@ -183,7 +185,6 @@ void FleetFinish(Machine& m, Phase phase, uint64_t now, RecordReason reason, boo
                    : phase == SKIPPED ? RESULT_SKIPPED
                                       : RESULT_UNCONFIRMED;
     m.rec.reason = reason;
-    if (phase == SKIPPED) m.rec.tries = 0;  // never begun
     // A finish time already in the record (a worker's) stands.
     if (m.rec.finished_utc_ms == 0) m.rec.finished_utc_ms = plat_utc_ms();
     TableAccount(m);
