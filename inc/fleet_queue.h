@@ -51,8 +51,6 @@ bool LinePut(ArrivalLine* line, uint64_t key, const Arrival& a);
 // The oldest place's datagram into *a; false when the line is empty.
 bool LineTake(ArrivalLine* line, Arrival* a);
 bool LineHas(const ArrivalLine* line, uint64_t key);
-// Forgets every place; only for a line that is empty.
-void LineForget(ArrivalLine* line);
 
 // Datagrams of no machine: the newest 64, the oldest dropped.
 struct ArrivalRing {

@@ -14,10 +14,5 @@
 // worker must send. False with the reason in why.
 bool ParallelStart(const LanflashOptions& opts, const uint8_t* image, long image_bytes, const char* image_path,
                    char* why, size_t why_len);
-// Main loop, instead of the sequencer; console_event is -1 until the user
-// asks to stop. The delay before the next call.
-uint32_t PollParallel(int console_event);
-// True once every worker has ended and nothing more will start.
-bool ParallelDone(void);
 // Before the result lines.
 void ParallelEnd(void);

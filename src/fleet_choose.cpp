@@ -107,6 +107,20 @@ int AddAnnounced(uint32_t addr, Phase phase) {
                     NameFieldLength(udpDataBuff));
 }
 
+// A machine just chosen, waiting to begin: skipped once the rollout has
+// stopped, failed at an address in conflict. Without --all it is the one,
+// also while it is listened to before it begins, or when it cannot.
+void NewlyChosen(int i) {
+    Machine& m = TableMachine(i);
+    const uint64_t now = plat_now_ms();
+    if (!FleetOptions().all) FleetSetTheOne(i);
+    if (RolloutStopped()) {
+        FleetFinish(m, SKIPPED, now, REASON_ROLLOUT_STOPPED);
+    } else if (ConflictAt(m.rec.addr)) {
+        FleetFinish(m, FAILED, now, REASON_ADDRESS_CONFLICT);
+    }
+}
+
 // An expected machine of another model is accounted for: skipped.
 void SkipOtherModel(uint32_t addr, int kind, uint32_t serial, const char* name, int name_len) {
     const int i = FleetAdd(addr, SKIPPED, kind, serial, name, name_len);
@@ -161,10 +175,7 @@ int FleetChoose(int retv, uint32_t from, uint64_t arrived_ms, uint64_t first_arr
             LeftAlone(Look{-1, NOT_LISTED, l.model}, addr, from);  // no memory left for it
             return -1;
         }
-        // Without --all the first machine chosen is the one, also while it
-        // is listened to before it begins, or when it cannot.
-        if (!FleetOptions().all) FleetSetTheOne(i);
-        if (RolloutStopped()) FleetFinish(TableMachine(i), SKIPPED, now, REASON_ROLLOUT_STOPPED);
+        NewlyChosen(i);
     }
     Machine* m = &TableMachine(i);
     // An address in conflict gets no new connection.
@@ -238,10 +249,6 @@ int FleetHeard(uint32_t addr, int kind, uint32_t serial, const char* name, int n
     }
     const int i = FleetAdd(addr, WAITING, kind, serial, name, name_len);
     *how = i >= 0 ? HEARD_ADDED : HEARD_NOT_LISTED;
-    if (i < 0) return -1;
-    const uint64_t now = plat_now_ms();
-    if (RolloutStopped()) FleetFinish(TableMachine(i), SKIPPED, now, REASON_ROLLOUT_STOPPED);
-    if (ConflictAt(addr) && TableMachine(i).phase == WAITING)
-        FleetFinish(TableMachine(i), FAILED, now, REASON_ADDRESS_CONFLICT);
+    if (i >= 0) NewlyChosen(i);
     return i;
 }

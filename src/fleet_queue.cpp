@@ -56,6 +56,15 @@ ArrivalLine handed;  // announcements, by address
 ArrivalRing junk;    // the rest
 bool listener_ready = false;  // set before the listener thread starts, then its own
 
+// Forgets every place; only for a line that is empty.
+void LineForget(ArrivalLine* line) {
+    for (int i = 0; i < line->slot_count; ++i) free(line->slots[i].arrival);
+    free(line->slots);
+    free(line->order);
+    AddrMapFree(&line->where);
+    *line = ArrivalLine{};
+}
+
 }  // namespace
 
 bool ArrivalAddress(const Arrival& a, uint32_t* addr) {
@@ -113,13 +122,6 @@ bool LineHas(const ArrivalLine* line, uint64_t key) {
     return i >= 0 && line->slots[i].arrival != nullptr;
 }
 
-void LineForget(ArrivalLine* line) {
-    for (int i = 0; i < line->slot_count; ++i) free(line->slots[i].arrival);
-    free(line->slots);
-    free(line->order);
-    AddrMapFree(&line->where);
-    *line = ArrivalLine{};
-}
 
 void RingPut(ArrivalRing* ring, const Arrival& a) {
     constexpr int slots = sizeof ring->items / sizeof ring->items[0];

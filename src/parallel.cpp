@@ -366,7 +366,44 @@ void Reap(Job& job, bool input_closed) {
     }
 }
 
-bool RunEnds(bool) { return ParallelDone(); }
+// Main loop, instead of the sequencer; console_event is -1 until the user
+// asks to stop. The delay before the next call.
+uint32_t PollParallel(int console_event) {
+    const uint64_t now = plat_now_ms();
+    if (console_event >= 0 && !stopping) {
+        // No new machine starts; those under way finish as a stopped
+        // one-machine run would.
+        stopping = true;
+        DisplayForeignLine(ConsoleEventText(console_event));
+        char wire[kWorkerWireMaxBytes];
+        const size_t n = WorkerWireStop(wire, static_cast<uint32_t>(console_event));
+        for (Job& job : jobs)
+            if (job.running) (void)plat_child_write(&job.child, wire, n);
+    }
+    Arrival a;
+    while (FleetTakeQueued(&a)) Route(a);
+    for (Job& job : jobs) {
+        if (!job.running) continue;
+        Reap(job, !Drain(job));
+    }
+    if (!stopping && !FleetFinished()) {
+        for (int i = FleetFirstUnfinished(); i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
+            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i) && FleetMayBegin(i, now)) Start(i, now);
+    }
+    FleetJudgeTime();
+    DisplayRow rows[kMaxJobs];
+    int count = 0;
+    for (const Job& job : jobs)
+        if (job.running)
+            rows[count++] = DisplayRow{FleetAddressOf(job.machine), job.phase, job.blocks_done, job.blocks_total,
+                                       job.started_ms};
+    char waiting[96];
+    DisplayRows(rows, count, now, FleetWaitText(now, waiting, sizeof waiting) ? waiting : nullptr);
+    return kPollMs;
+}
+
+// Once every worker has ended and nothing more will start.
+bool RunEnds(bool) { return (stopping || FleetFinished()) && running == 0; }
 
 }  // namespace
 
@@ -403,40 +440,5 @@ bool ParallelStart(const LanflashOptions& o, const uint8_t* image, long bytes, c
     return true;
 }
 
-uint32_t PollParallel(int console_event) {
-    const uint64_t now = plat_now_ms();
-    if (console_event >= 0 && !stopping) {
-        // No new machine starts; those under way finish as a stopped
-        // one-machine run would.
-        stopping = true;
-        DisplayForeignLine(ConsoleEventText(console_event));
-        char wire[kWorkerWireMaxBytes];
-        const size_t n = WorkerWireStop(wire, static_cast<uint32_t>(console_event));
-        for (Job& job : jobs)
-            if (job.running) (void)plat_child_write(&job.child, wire, n);
-    }
-    Arrival a;
-    while (FleetTakeQueued(&a)) Route(a);
-    for (Job& job : jobs) {
-        if (!job.running) continue;
-        Reap(job, !Drain(job));
-    }
-    if (!stopping && !FleetFinished()) {
-        for (int i = FleetFirstUnfinished(); i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
-            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i) && FleetMayBegin(i, now)) Start(i, now);
-    }
-    FleetJudgeTime();
-    DisplayRow rows[kMaxJobs];
-    int count = 0;
-    for (const Job& job : jobs)
-        if (job.running)
-            rows[count++] = DisplayRow{FleetAddressOf(job.machine), job.phase, job.blocks_done, job.blocks_total,
-                                       job.started_ms};
-    char waiting[96];
-    DisplayRows(rows, count, now, FleetWaitText(now, waiting, sizeof waiting) ? waiting : nullptr);
-    return kPollMs;
-}
-
-bool ParallelDone(void) { return (stopping || FleetFinished()) && running == 0; }
 
 void ParallelEnd(void) { DisplayEnd(); }
