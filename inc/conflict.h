@@ -10,18 +10,14 @@
 
 #include <cstdint>
 
-constexpr int kMacOffset = 19;  // behind the address and the subnet mask
-constexpr int kMacBytes = 6;
+#include "announce.h"
+
 constexpr uint64_t kConflictWithinMs = 3000;
 
 // Receiving thread, for every announcement its machine sent itself (sent
 // from the address it names), before any are merged: true when it shows a
 // conflict, with the MAC field it differs from in other_mac.
-bool ConflictSeen(const char* datagram, uint64_t arrived_ms, uint8_t other_mac[kMacBytes]);
-
-// Main thread: the addresses in conflict. True the first time for addr.
-bool ConflictNote(uint32_t addr);
-bool ConflictAt(uint32_t addr);
+bool ConflictSeen(const Announcement& an, uint64_t arrived_ms, uint8_t other_mac[kMacBytes]);
 
 // "02:54:41:56:00:07" into out[18].
 const char* MacText(const uint8_t* mac, char* out);

@@ -60,3 +60,40 @@ struct Hooks {
 };
 
 extern Hooks hooks;
+
+// ------------------------------------------------------------ the design's API
+// What a module above the design may use of it besides the slots: the
+// functions from here to the end of this file, and the types and constants
+// of the design's headers. Nothing else of eth, mstate, ymodem or main is
+// theirs to call or to touch; tools/layers.py reads this list and fails on
+// any other use.
+
+// Announcements, read as the sequencer reads them but without its trace.
+constexpr int kAnnouncedAddressOffset = 11;  // 4 bytes, network byte order
+constexpr int kNameOffset = 27;
+constexpr int kAppKind = 2;  // MatchName's (and the parser's) application
+bool IsAnnouncement(const char* datagram);  // the signature matches
+// 1 when the name field begins with a boot loader's name, 2 with an
+// application's, -1 with neither; *len is the matched name's length.
+int MatchName(const char* name, int* len);
+// The name field's bytes up to its zero byte or the datagram buffer's end.
+int NameFieldLength(const char* datagram);
+// The serial number of an application whose matched name is name_len
+// bytes long: its text begins behind the name, its zero byte and two more.
+uint32_t ReadSerial(const char* datagram, int name_len);
+
+// The sequencer and its link, main thread only.
+M_STATE MGetstate(void);
+// A datagram for the sequencer's next look in M_WAIT_FOR_UDP_DATA: len
+// bytes (1 to the datagram buffer's size), read as zero behind them.
+void UDPOffer(const char* datagram, int len);
+bool UDPOffered(void);  // one waits to be parsed
+// Lets go of the machine's connection, whatever the link does with it (a
+// link thread that receives on it lets go first), and closes it.
+void TCPLetGo(void);
+// Back to M_WAIT_FOR_UDP_DATA, traced as every transition; nothing when
+// the sequencer waits there already.
+void MReturnToWait(void);
+bool TCPIsConnected(void);
+// Received bytes wait for the YMODEM sender.
+bool TCPBatchWaiting(void);

@@ -41,6 +41,10 @@ plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_l
 // nullptr. Returns its length, or one of the PLAT_RECV_* codes above.
 int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from);
 
+// Why the last socket call of this thread failed, in the system's words
+// ("Bad file descriptor"), into why.
+void plat_socket_error(char* why, size_t why_len);
+
 // A new IPv4 stream socket with Nagle's algorithm off, or PLAT_INVALID_SOCKET.
 plat_socket plat_tcp_socket(void);
 
@@ -72,6 +76,13 @@ void plat_shutdown(plat_socket s);
 
 // Milliseconds on a clock that only moves forward, from an arbitrary start.
 uint64_t plat_now_ms(void);
+
+// Tests replace the clock with a fake one, as they replace the sleep:
+// plat_now_ms returns what the hook returns, and plat_utc_ms that much
+// after kPlatFakeEpochUtcMs. nullptr restores the real clocks.
+typedef uint64_t (*plat_clock_hook)(void);
+void plat_set_clock_hook(plat_clock_hook hook);
+constexpr uint64_t kPlatFakeEpochUtcMs = 1765000000000ull;  // 2025-12-06
 
 uint16_t plat_htons(uint16_t host);
 

@@ -69,6 +69,11 @@ constexpr int kReportCounts = 5;
 void ReportSummary(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
                    uint64_t finished_utc_ms, const char* version);
 
+// A watcher of the run's news (news.h): a machine's record once it has its
+// result, a machine listed when exploring.
+struct News;
+void ReportNews(const News& n);
+
 // The lines, for the report and its tests: newline included,
 // zero-terminated; 0 when one does not fit in cap (kReportLineBytes always
 // fits).

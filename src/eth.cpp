@@ -162,6 +162,35 @@ void Release_TCP(void) {
     flagTCPRelease.store(0, std::memory_order_release);
 }
 
+void UDPOffer(const char* datagram, int len) {
+    memset(udpDataBuff, 0, BUF_SIZE);
+    memcpy(udpDataBuff, datagram, static_cast<size_t>(len));
+    UDPrecvedlength.store(len, std::memory_order_release);
+}
+
+bool UDPOffered(void) { return UDPrecvedlength.load(std::memory_order_acquire) != 0; }
+
+void TCPLetGo(void) {
+    switch (tcp_state.load()) {
+    case TCP_WAIT_FOR_RX_DATA:
+    case TCP_WAIT_FOR_RX_DATA_PREPARE:
+    case TCP_RX_DATA_LOCK:
+    case TCP_WAIT_FOR_RX_DATA_FREE:
+        Release_TCP();
+        return;
+    default:
+        TCPSetstate(TCP_CLOSE);
+        return;
+    }
+}
+
+bool TCPIsConnected(void) { return TCPconnected != 0; }
+
+bool TCPBatchWaiting(void) {
+    return flagTCPRXDataLocked.load(std::memory_order_acquire) == 0 &&
+           TCPrxrecvedlength.load(std::memory_order_acquire) != 0;
+}
+
 int Close_TCP(void) {
     plat_socket s = stcp.exchange(PLAT_INVALID_SOCKET);
     if (s != PLAT_INVALID_SOCKET) plat_close(s);

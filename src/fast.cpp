@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "eth.h"
 #include "hooks.h"
 #include "mstate.h"
 #include "platform.h"
@@ -75,7 +74,7 @@ void MainPause(uint32_t ms, bool ending) {
     // What the step printed goes out now: a pause may last seconds, and
     // the link thread, which flushes too, may be waiting as well.
     fflush(stdout);
-    const M_STATE state = m_state;
+    const M_STATE state = MGetstate();
     const bool entered = state != paced;
     paced = state;
     // The step may have given the link a new state to act on.
@@ -98,7 +97,7 @@ void MainPause(uint32_t ms, bool ending) {
     case M_MACHINE_RECOGNIZED:
     case M_BOOTLOADER_RECOGNIZED:
         // Connect at once; after a failed attempt keep the old pace.
-        if (entered || TCPconnected != 0) return;
+        if (entered || TCPIsConnected()) return;
         plat_sleep_ms(ms);
         return;
     case M_REQUEST_DOWNLOAD_PREPARE:  // '4' has gone out
@@ -141,9 +140,7 @@ void ReplyPause(bool took, uint32_t ms) {
     const uint64_t until = plat_now_ms() + ms;
     for (;;) {
         const uint32_t seen = main_news.load(std::memory_order_acquire);
-        if (flagTCPRXDataLocked.load(std::memory_order_acquire) == 0 &&
-            TCPrxrecvedlength.load(std::memory_order_acquire) != 0)
-            return;
+        if (TCPBatchWaiting()) return;
         const uint64_t now = plat_now_ms();
         if (now >= until) return;
         plat_news_wait(&main_news, seen, static_cast<uint32_t>(until - now));
@@ -154,8 +151,9 @@ void Sending(const uint8_t* data, int len) {
     // Before the byte goes: an answer to it cannot have come yet, and a
     // banner or an old request that came before it does not count.
     if (len != 1) return;
-    if (m_state == M_UNLOCK_MEMORY && data[0] == '4') answers_before_unlock = answers.load(std::memory_order_acquire);
-    if (m_state == M_REQUEST_DOWNLOAD_PREPARE && data[0] == '1')
+    const M_STATE state = MGetstate();
+    if (state == M_UNLOCK_MEMORY && data[0] == '4') answers_before_unlock = answers.load(std::memory_order_acquire);
+    if (state == M_REQUEST_DOWNLOAD_PREPARE && data[0] == '1')
         requests_before_download = requests.load(std::memory_order_acquire);
 }
 

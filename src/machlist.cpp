@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "grow.h"
 #include "text.h"
 
 namespace {
@@ -49,12 +50,6 @@ struct Found {
     uint32_t place;  // while sealing, its place in named; then in the expected order
 };
 
-template <typename T>
-struct Array {
-    T* items = nullptr;
-    size_t count = 0, cap = 0;
-};
-
 Array<Argument> arguments;
 Array<ListFile> files;
 Array<Single> named;  // every single, in the order named, once the files are read
@@ -67,26 +62,10 @@ bool given = false;
 bool out_of_memory = false;
 
 // Out of memory is noted, and reported by MachineListLoad as the run's
-// resource failure rather than as a usage error. Indices must fit an int.
+// resource failure rather than as a usage error.
 template <typename T>
-void Push(Array<T>& a, const T& item) {
-    if (a.count == a.cap) {
-        const size_t cap = a.cap != 0 ? a.cap * 2 : 256;
-        void* grown = a.count < INT_MAX ? realloc(a.items, cap * sizeof(T)) : nullptr;
-        if (grown == nullptr) {
-            out_of_memory = true;
-            return;
-        }
-        a.items = static_cast<T*>(grown);
-        a.cap = cap;
-    }
-    a.items[a.count++] = item;
-}
-
-template <typename T>
-void Release(Array<T>& a) {
-    free(a.items);
-    a = Array<T>{};
+void Add(Array<T>& a, const T& item) {
+    if (!Push(a, item)) out_of_memory = true;
 }
 
 uint32_t HostOrder(uint32_t net) {
@@ -186,13 +165,13 @@ bool EndLine(Line& l, const char* file, uint64_t number, char* why, size_t why_l
         while (IsBlank(*number_text)) ++number_text;
         Single single{};
         good = ParseSerial(number_text, &single);
-        if (good) Push(named, single);
+        if (good) Add(named, single);
     } else {
         Block block{};
         bool alone = false;
         good = ParseAddress(l.text, &block, &alone);
-        if (good && alone) Push(named, Single{block.first, false});
-        if (good && !alone) Push(blocks, block);
+        if (good && alone) Add(named, Single{block.first, false});
+        if (good && !alone) Add(blocks, block);
     }
     if (!good) snprintf(why, why_len, "--machines %s:%" PRIu64 ": '%s' is not %s", file, number, l.text, kWhatIsGood);
     return good;
@@ -351,8 +330,8 @@ bool MachineListAddAddress(const char* text, char* why, size_t why_len) {
     bool alone = false;
     const uint32_t arg = next_arg++;
     if (ParseAddress(text, &block, &alone)) {
-        if (alone) Push(arguments, Argument{Single{block.first, false}, arg});
-        if (!alone) Push(blocks, block);
+        if (alone) Add(arguments, Argument{Single{block.first, false}, arg});
+        if (!alone) Add(blocks, block);
         return true;
     }
     snprintf(why, why_len,
@@ -365,7 +344,7 @@ bool MachineListAddSerial(const char* text, char* why, size_t why_len) {
     Single single{};
     const uint32_t arg = next_arg++;
     if (ParseSerial(text, &single)) {
-        Push(arguments, Argument{single, arg});
+        Add(arguments, Argument{single, arg});
         return true;
     }
     snprintf(why, why_len, "--serial: '%s' is not a decimal serial number (0 to 4294967295)", text);
@@ -374,7 +353,7 @@ bool MachineListAddSerial(const char* text, char* why, size_t why_len) {
 
 void MachineListAddFile(const char* path) {
     given = true;
-    Push(files, ListFile{path, next_arg++});
+    Add(files, ListFile{path, next_arg++});
 }
 
 MachineListLoad_Result MachineListLoad(char* why, size_t why_len) {
@@ -383,11 +362,11 @@ MachineListLoad_Result MachineListLoad(char* why, size_t why_len) {
     size_t next = 0;
     for (size_t i = 0; i < files.count && !out_of_memory; ++i) {
         for (; next < arguments.count && arguments.items[next].arg < files.items[i].arg; ++next)
-            Push(named, arguments.items[next].single);
+            Add(named, arguments.items[next].single);
         const MachineListLoad_Result r = ReadFile(files.items[i].path, why, why_len);
         if (r != ML_LOADED) return r;
     }
-    for (; next < arguments.count; ++next) Push(named, arguments.items[next].single);
+    for (; next < arguments.count; ++next) Add(named, arguments.items[next].single);
     if (!out_of_memory) Seal();
     if (out_of_memory) {
         snprintf(why, why_len, "out of memory for the machines named");

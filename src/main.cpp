@@ -7,20 +7,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console.h"
 #include "eth.h"
 #include "fast.h"
-#include "fleet_path.h"
-#include "fleet_queue.h"
-#include "fleet_results.h"
-#include "fleet_rules.h"
 #include "hooks.h"
 #include "json.h"
+#include "listen.h"
 #include "machlist.h"
 #include "mstate.h"
+#include "news.h"
 #include "options.h"
+#include "outcome.h"
 #include "parallel.h"
 #include "platform.h"
 #include "report.h"
+#include "rules.h"
+#include "seqexec.h"
 #include "worker.h"
 #include "ymodem.h"
 
@@ -206,14 +208,17 @@ int main(int argc, char** argv) {
         fprintf(stderr, "lanflash: %s\n", why);
         return 1;
     }
-    FILE* f = image > 0 ? fopen(argv[image], "rb") : nullptr;
-    if (f == nullptr && image > 0 && opts.any) {
+    // A worker sends the bytes its parent loaded, whatever became of the file.
+    FILE* f = image > 0 && !opts.worker ? fopen(argv[image], "rb") : nullptr;
+    if (f == nullptr && image > 0 && opts.any && !opts.worker) {
         // A script asked for an update: exploring instead would end as if
         // it had succeeded.
         fprintf(stderr, "lanflash: %s: cannot open (%s)\n", argv[image], strerror(errno));
         return 1;
     }
-    if (f == nullptr) {
+    if (opts.worker) {
+        fw_name = image > 0 ? argv[image] : nullptr;
+    } else if (f == nullptr) {
         fputs("File not opened", stderr);
         only_explore = 1;
         printf("\nNo infut file switch to explore");
@@ -255,26 +260,29 @@ int main(int argc, char** argv) {
         Sha256Hex(digest, image_sha256);
         ReportImage(fw_name, fw_size, image_sha256);
     }
-    // What the options add fills the design's slots, before any thread starts.
-    if (opts.any) {
-        FleetStart(opts, only_explore == 1);
-        if (!parallel) FleetPathStart(fw_size);
-        if (opts.worker) {
-            WorkerStart(ConsoleHandler, fw_buf, fw_size, fw_name);
-        } else {
-            hooks.poll_listener = FleetPollUDP;
-        }
+    // What the options add fills the design's slots, before any thread
+    // starts: the rules and what carries them out, or a worker's channel.
+    if (opts.worker) {
+        WorkerStart(ConsoleHandler, fw_buf, FW_BUF_SIZE, &fw_size, opts.models);
+        SeqExecStart(WorkerDriver());
+    } else if (opts.any) {
+        RulesStart(opts, only_explore == 1, fw_size);
+        ConsoleStart(parallel);
+        if (ReportOn()) NewsWatch(ReportNews);
+        if (!parallel) SeqExecStart(SeqExecRules());
+        hooks.poll_listener = ListenPoll;
     }
     if (opts.fast) {
         FastStart(parallel);
-        queue_news = FastNews;
+        listen_news = FastNews;
+        worker_news = FastNews;
     }
 
     // Told now, not as a silent end: a port another program holds.
-    if (opts.any && !opts.worker && !FleetListen(why, sizeof why)) {
+    if (opts.any && !opts.worker && !ListenOpen(why, sizeof why)) {
         fprintf(stderr, "lanflash: %s\n", why);
         const int counts[kReportCounts] = {};
-        ReportSummary(counts, only_explore == 1, 1, FleetStartedUtcMs(), plat_utc_ms(), LANFLASH_VERSION);
+        ReportSummary(counts, only_explore == 1, 1, RunStartedUtcMs(), plat_utc_ms(), LANFLASH_VERSION);
         return 1;
     }
 
@@ -301,10 +309,19 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
     int status = 0;
-    if (opts.any) {
+    if (opts.any && !opts.worker) {
         if (parallel) ParallelEnd();
-        FleetReport(LANFLASH_VERSION, !parallel);
-        status = FleetExitStatus();
+        OutcomeEnd();
+        ConsoleResults(!parallel);
+        status = RunExitStatus();
+        // The network stopped working: the run ended early, and says why.
+        if (const char* failed = ListenFailed()) {
+            fprintf(stderr, "lanflash: %s\n", failed);
+            status = 1;
+        }
+        int counts[kReportCounts];
+        RunCounts(counts);
+        ReportSummary(counts, only_explore == 1, status, RunStartedUtcMs(), plat_utc_ms(), LANFLASH_VERSION);
     }
     puts("end");
     return status;

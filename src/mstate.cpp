@@ -42,8 +42,6 @@ static void SendCommand(uint8_t command) {
 }
 
 M_STATE m_state = M_GET_IP;
-int announced_kind = 0;
-uint32_t announced_serial = 0;
 
 uint8_t CmpBin(const char* str1, const char* str2, int size) {
     for (int i = 0; i < size; i++) {
@@ -131,7 +129,6 @@ int PharseUDPPacket(void) {
     retv = MatchName(name, &len);
     if (retv == -1) return -1;
     addr += len;
-    announced_kind = retv;
 
     // A datagram that fills the whole buffer has no zero byte behind its
     // text: both the trace and the number stop at the buffer's end.
@@ -140,7 +137,6 @@ int PharseUDPPacket(void) {
     if (retv == 2) {
         uint32_t sernum = ReadSerial(udpDataBuff, len);
         printf(" No: %" PRIu32, sernum);
-        announced_serial = sernum;
     }
     if (only_explore == 1 && (retv == 1 || retv == 2)) retv = 3;
     return retv;
@@ -179,6 +175,12 @@ uint32_t MSetstate(M_STATE news) {
     if (hooks.transition) hooks.transition(m_state, news);
     m_state = news;
     return timeout;
+}
+
+M_STATE MGetstate(void) { return m_state; }
+
+void MReturnToWait(void) {
+    if (m_state != M_WAIT_FOR_UDP_DATA) MSetstate(M_WAIT_FOR_UDP_DATA);
 }
 
 uint32_t PollMState(void) {

@@ -1,124 +1,94 @@
-// The parent of a parallel run. Each machine's worker is this program with
-// --worker --machine ADDRESS --exit: the sequencer, the link and the YMODEM
-// sender keep their one machine in module variables, so a process per
-// machine runs them side by side without a change.
+// The parent of a parallel run. Each machine's try runs in a worker: this
+// program with --worker --machine ADDRESS, whose sequencer, link and
+// YMODEM sender keep their one machine in module variables, so a process
+// per machine runs them side by side. The parent holds the rules: it hands
+// each worker its machine's datagrams with what to do with them, and feeds
+// the rules what the workers did.
 #include "parallel.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "addrmap.h"
+#include "announce.h"
 #include "display.h"
-#include "eth.h"
-#include "conflict.h"
-#include "fleet_choose.h"
-#include "fleet_queue.h"
-#include "fleet_rules.h"
-#include "model.h"
 #include "hooks.h"
-#include "mstate.h"
+#include "listen.h"
+#include "model.h"
+#include "outcome.h"
 #include "platform.h"
+#include "rules.h"
 #include "text.h"
-#include "worker.h"
-#include "ymodem.h"
+#include "wire.h"
 
 namespace {
 
 // Workers are read, fed and started this often; the design's own waits
 // are 10 ms and more, so nothing here polls faster than the design does.
 constexpr uint32_t kPollMs = 20;
-constexpr int kDeciles = 10;
+constexpr uint32_t kEventOther = 2;  // a console event that is neither Ctrl-C nor Ctrl-Break
 // Room for "/255.255.255.255.log" behind it in a path buffer of kLogPathBytes.
 constexpr size_t kLogPathBytes = 1024;
 constexpr size_t kMaxLogDirBytes = kLogPathBytes - 32;
-
-struct Pending {
-    Arrival a;  // len 0: none
-    int kind;
-};
+// A worker's standard error holds its events (a few dozen bytes each) and
+// lines of text; a line longer than this is passed on in pieces.
+constexpr size_t kJobInputBytes = 512;
 
 struct Job {
     bool running;
-    bool got_record;
     int machine;
     plat_child child;
     uint64_t started_ms;
-    const char* phase;
-    uint32_t blocks_done, blocks_total;
-    uint32_t decile;
-    char line[kWorkerEventBytes];
-    int line_len;
+    bool halt_sent, end_sent;
+    uint32_t image_sent;  // bytes of the image it has; its datagrams wait for the rest
+    bool has_first;
+    WireDatagram first;   // the newest datagram handed while the image went out
+    char in[kJobInputBytes];  // its standard error, not yet read through
+    size_t in_len;
 };
 
 LanflashOptions opts;
-// Per machine of the table, the newest datagram while it waits for a job;
-// only machines that wait have one.
-Pending** pending = nullptr;
-int pending_slots = 0;
 Job jobs[kMaxJobs];
 int running = 0;
 bool stopping = false;
-AddrMap left_alone;  // addresses (or sender and address) told that they are left alone, so that it is said once
-AddrMap logged;      // addresses whose log this run began: a later worker adds to it
-const char* image_path = nullptr;  // as typed: every worker loads it itself
-long image_bytes = 0;
-uint16_t image_crc = 0;  // of the image as loaded here, for every worker to compare
+AddrMap logged;  // addresses whose log this run began: a later worker adds to it
+const char* image_path = nullptr;  // as typed: block 0 carries it
+const uint8_t* image = nullptr;    // as loaded here: every worker sends these bytes
+uint32_t image_bytes = 0;
 
 const char* ConsoleEventText(int type) { return type == 0 ? "ctrl-c" : type == 1 ? "break" : "Some other event"; }
 
-// True the first time for this key: the line is said once.
-bool FirstLeftAlone(uint64_t key) {
-    if (AddrMapGet(&left_alone, key) >= 0) return false;
-    (void)AddrMapPut(&left_alone, key, 1);
-    return true;
+// 0 when sent, 1 when the pipe is full, -1 when the worker is gone.
+int Send(Job& job, uint32_t type, const void* payload, uint32_t len) {
+    char out[kWireMaxBytes];
+    const int sent = plat_child_write(&job.child, out, WireEncode(type, payload, len, out));
+    // A full pipe drops a datagram, which comes again within a second; the
+    // others are sent again until they go (halt_sent, end_sent).
+    if (sent != 0 && type == WIRE_HALT) job.halt_sent = false;
+    if (sent != 0 && type == WIRE_END) job.end_sent = false;
+    return sent;
 }
 
-// The machine's waiting datagram, made when missing; nullptr when no memory is left.
-Pending* PendingOf(int machine) {
-    if (machine >= pending_slots) {
-        int slots = pending_slots == 0 ? 64 : pending_slots;
-        while (slots <= machine) slots *= 2;
-        Pending** grown = static_cast<Pending**>(realloc(pending, static_cast<size_t>(slots) * sizeof *pending));
-        if (grown == nullptr) return nullptr;
-        for (int i = pending_slots; i < slots; ++i) grown[i] = nullptr;
-        pending = grown;
-        pending_slots = slots;
+// As much of the image as its pipe takes now, then the datagram it begins on.
+void FeedImage(Job& job) {
+    while (job.image_sent < image_bytes) {
+        uint32_t n = image_bytes - job.image_sent;
+        if (n > kWireMaxPayloadBytes) n = static_cast<uint32_t>(kWireMaxPayloadBytes);
+        if (Send(job, WIRE_IMAGE_DATA, image + job.image_sent, n) != 0) return;
+        job.image_sent += n;
     }
-    if (pending[machine] == nullptr) {
-        pending[machine] = static_cast<Pending*>(calloc(1, sizeof(Pending)));
-    }
-    return pending[machine];
-}
-
-bool HasPending(int machine) {
-    return machine < pending_slots && pending[machine] != nullptr && pending[machine]->a.len > 0;
-}
-
-// The machine's waiting datagram, now the caller's to free.
-Pending* TakePending(int machine) {
-    Pending* p = pending[machine];
-    pending[machine] = nullptr;
-    return p;
-}
-
-// "Tavix7 No: 1001", or a boot loader's name: for the console.
-void Describe(const char* data, int kind, uint32_t serial, char* out, int cap) {
-    char printable[BUF_SIZE];
-    DisplayPrintable(data + kNameOffset, NameFieldLength(data), printable, sizeof printable);
-    if (kind == kAppKind) {
-        snprintf(out, static_cast<size_t>(cap), "%.64s No: %" PRIu32, printable, serial);
-    } else {
-        snprintf(out, static_cast<size_t>(cap), "%.64s (boot loader)", printable);
+    if (job.has_first) {
+        job.has_first = false;
+        Send(job, WIRE_DATAGRAM, &job.first, sizeof job.first);
     }
 }
 
-void Send(Job& job, const Arrival& a) {
-    char wire[kWorkerWireMaxBytes];
-    const size_t n = WorkerWireDatagram(wire, a);
-    // A full pipe drops this one: the machine announces again within a second.
-    (void)plat_child_write(&job.child, wire, n);
+void Hand(Job& job, const Arrival& a, int action) {
+    job.first.action = action;
+    job.first.a = a;
+    job.has_first = true;
+    FeedImage(job);
 }
 
 Job* JobOf(int machine) {
@@ -127,86 +97,19 @@ Job* JobOf(int machine) {
     return nullptr;
 }
 
-// One datagram from the listener: chosen machines are remembered or
-// handed to their worker, the others are left alone, once said.
-void Route(const Arrival& a) {
-    const char* data = a.data;
-    uint32_t addr;
-    if (!ArrivalAddress(a, &addr)) return;
-    int name_len = 0;
-    const int kind = MatchName(data + kNameOffset, &name_len);
-    if (kind == -1) return;
-    const uint32_t serial = kind == kAppKind ? ReadSerial(data, name_len) : 0;
-    char about[128], sender[16];
-    // Any host can send what looks like an announcement; only the machine
-    // itself is believed, and the claim does not count as hearing it.
-    if (a.from != 0 && a.from != addr) {
-        if (FirstLeftAlone(AddrPair(a.from, addr))) DisplayEvent(addr, "left alone, sent from %s", DottedQuad(a.from, sender));
-        return;
-    }
-    FleetHeardFrom(addr, a.first_arrived_ms);
-    if (a.conflict) (void)FleetConflict(addr, a.macs[0], a.macs[1], -1);
-    Heard how = HEARD_KNOWN;
-    // Asked every time: a boot loader left alone may announce a chosen
-    // serial number once it runs its application, and a board swapped in may be chosen.
-    const int i = FleetHeard(addr, kind, serial, data + kNameOffset, NameFieldLength(data), &how);
-    if (i < 0) {
-        if (!FirstLeftAlone(addr)) return;
-        Describe(data, kind, serial, about, sizeof about);
-        if (how == HEARD_OTHER_MODEL) {
-            DisplayEvent(addr, "left alone (model %s), %s", ModelText(ModelOfName(data + kNameOffset, name_len)), about);
-        } else {
-            DisplayEvent(addr, "left alone, %s", about);
-        }
-        return;
-    }
-    if (how == HEARD_ADDED) {
-        Describe(data, kind, serial, about, sizeof about);
-        const MachineRecord& r = TableMachine(i).rec;
-        if (FleetSlotOf(i) == SLOT_DONE) {
-            DisplayEvent(addr, "%s (%s), %s", ResultText(r.result), ReasonText(r.reason), about);
-        } else {
-            DisplayEvent(addr, "chosen, %s", about);
-        }
-    }
-    switch (FleetSlotOf(i)) {
-    case SLOT_WAITING: {
-        if (!FleetMayStart(i, a.arrived_ms)) break;
-        Pending* kept = PendingOf(i);
-        if (kept == nullptr) break;
-        ArrivalMerge(kept->a, a);
-        kept->kind = kind;
-        break;
-    }
-    case SLOT_WORKING:
-        if (Job* job = JobOf(i)) Send(*job, a);
-        break;
-    case SLOT_DONE:
-        break;
-    }
-}
-
-void Fail(int machine, RecordReason reason) {
-    MachineRecord r;
-    r.result = RESULT_FAILED;
-    r.reason = reason;
-    r.started_utc_ms = r.finished_utc_ms = plat_utc_ms();
-    FleetConclude(machine, r, !stopping);
-}
-
-void Start(int machine, uint64_t now) {
+// A worker for the machine that begins a path now, handed the datagram it
+// begins on.
+void Start(int machine, const Arrival& a, int action, uint64_t now) {
     Job* job = nullptr;
     for (Job& j : jobs)
         if (!j.running) {
             job = &j;
             break;
         }
-    if (job == nullptr) return;
-    const uint32_t addr = FleetAddressOf(machine);
-    char address[16], timeout[16], log[kLogPathBytes];
+    const uint32_t addr = RulesMachine(machine).rec.addr;
+    char address[16], log[kLogPathBytes], why[256];
     DottedQuad(addr, address);
-    snprintf(timeout, sizeof timeout, "%u", static_cast<unsigned>(opts.timeout_s));
-    const char* args[14];
+    const char* args[12];
     int n = 0;
     args[n++] = "--worker";
     if (opts.fast) args[n++] = "--fast";
@@ -219,139 +122,82 @@ void Start(int machine, uint64_t now) {
     }
     args[n++] = "--machine";
     args[n++] = address;
-    args[n++] = "--exit";
-    if (opts.timeout_s != 0) {
-        args[n++] = "--timeout";
-        args[n++] = timeout;
-    }
     args[n++] = "--";
     args[n++] = image_path;
     if (opts.log_dir != nullptr) snprintf(log, sizeof log, "%s/%s.log", opts.log_dir, address);
-    // Counted before the start, so that a worker that cannot start still
-    // uses up a try.
-    char retry[96];
-    if (FleetWorking(machine, retry, sizeof retry)) DisplayEvent(addr, "%s", retry);
-    Pending* p = TakePending(machine);
     const bool again = AddrMapGet(&logged, addr) >= 0;
-    char why[256];
-    if (plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, again, &job->child, why, sizeof why) != 0) {
-        DisplayEvent(addr, "cannot start its worker: %s", why);
-        free(p);
-        Fail(machine, REASON_WORKER_FAILED);
+    if (job == nullptr ||
+        plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, again, &job->child, why, sizeof why) != 0) {
+        DisplayEvent(addr, "cannot start its worker: %s", job == nullptr ? "no job is free" : why);
+        RulesEvent(machine, ExecEvent{EX_GONE, 0, 0, -1, now});
         return;
     }
     (void)AddrMapPut(&logged, addr, 1);
-    *job = Job{true, false, machine, job->child, now, "", 0, 0, 0, {}, 0};
-    job->phase = p->kind == kAppKind ? "resetting" : "boot loader";
+    job->running = true;
+    job->machine = machine;
+    job->started_ms = now;
+    job->halt_sent = job->end_sent = job->has_first = false;
+    job->image_sent = 0;
+    job->in_len = 0;
     ++running;
-    char wire[kWorkerWireMaxBytes];
-    (void)plat_child_write(&job->child, wire, WorkerWireImage(wire, image_crc, static_cast<uint32_t>(image_bytes)));
-    Send(*job, p->a);
-    free(p);
+    Send(*job, WIRE_IMAGE, &image_bytes, sizeof image_bytes);
+    Hand(*job, a, action);
 }
 
-const char* StepText(int news) {
-    switch (news) {
-    case TN_FAILED_BLOCK0:
-        return "block 0";
-    case TN_FAILED_EOT:
-        return "end of file";
-    case TN_FAILED_CLOSING:
-        return "closing block";
-    default:
-        return "data block";
-    }
-}
-
-// One event line of a worker, without its mark.
-void Event(Job& job, const char* line) {
-    const uint32_t addr = FleetAddressOf(job.machine);
-    char word[16] = "";
-    int used = 0;
-    if (sscanf(line, "%15s%n", word, &used) != 1) return;
-    const char* rest = line + used;
-    unsigned a = 0;
-    long long ms = 0;
-    int news = 0, answer = 0;
-    if (strcmp(word, "reset") == 0) {
-        job.phase = "restarting";
-        DisplayEvent(addr, "reset sent");
-    } else if (strcmp(word, "boot") == 0) {
-        job.phase = "boot loader";
-        DisplayEvent(addr, "boot loader heard");
-    } else if (strcmp(word, "transfer") == 0 && sscanf(rest, "%lld %u", &ms, &a) == 2) {
-        job.phase = "transfer";
-        job.blocks_total = a;
-        DisplayEvent(addr, "transfer started, %lld bytes in %u blocks", ms, a);
-    } else if (strcmp(word, "acked") == 0 && sscanf(rest, "%u", &a) == 1) {
-        job.blocks_done = a;
-        const uint32_t decile = job.blocks_total ? a * kDeciles / job.blocks_total : 0;
-        if (decile > job.decile && decile < kDeciles)
-            DisplayEvent(addr, "%u%% (%u of %u blocks)", static_cast<unsigned>(decile * 10), a,
-                         static_cast<unsigned>(job.blocks_total));
-        if (decile > job.decile) job.decile = decile;
-    } else if (strcmp(word, "done") == 0 && sscanf(rest, "%lld %u", &ms, &a) == 2) {
-        job.phase = "starting";
-        DisplayEvent(addr, "transfer done in %.1f s, %u blocks sent again", static_cast<double>(ms) / 1000.0, a);
-    } else if (strcmp(word, "failed") == 0 && sscanf(rest, "%d %u %d", &news, &a, &answer) == 3) {
-        job.phase = "failed";
-        char last[16];
-        snprintf(last, sizeof last, answer < 0 ? "none" : "0x%02X", static_cast<unsigned>(answer));
-        if (news == TN_FAILED_DATA) {
-            DisplayEvent(addr, "transfer failed: data block %u not acknowledged in 10 tries (last answer: %s)", a, last);
-        } else {
-            DisplayEvent(addr, "transfer failed: %s not acknowledged (last answer: %s)", StepText(news), last);
-        }
-    } else if (strcmp(word, "run") == 0) {
-        job.phase = "confirming";
-        DisplayEvent(addr, "run command sent");
-    } else if (strcmp(word, "confirmed") == 0 && sscanf(rest, "%lld", &ms) == 1) {
-        DisplayEvent(addr, "confirmed, application heard %.1f s after the run command", static_cast<double>(ms) / 1000.0);
-    } else if (strcmp(word, "unconfirmed") == 0 && sscanf(rest, "%u", &a) == 1) {
-        DisplayEvent(addr, "not confirmed, application not heard within %u s", a);
-    } else if (strcmp(word, "noconnect") == 0 && sscanf(rest, "%u", &a) == 1) {
-        DisplayEvent(addr, "no connection for %u s, given up", a);
-    } else if (strcmp(word, "noboot") == 0 && sscanf(rest, "%u", &a) == 1) {
-        DisplayEvent(addr, "boot loader not heard within %u s of the reset", a);
-    } else if (strcmp(word, "record") == 0) {
-        MachineRecord r;
-        if (!job.got_record && WorkerParseRecord(rest, &r)) {
-            job.got_record = true;
-            FleetConclude(job.machine, r, !stopping);
+// Everything that waits for a judgment: a datagram that begins a path
+// starts a worker, one of a machine with a worker goes to it.
+void TakeAll(uint64_t now) {
+    Taken t;
+    while (RulesTake(running < static_cast<int>(opts.jobs) && !RunFinished(), &t)) {
+        int machine = -1;
+        const int action = RulesChoose(t, &machine);
+        if (machine < 0) continue;
+        Job* job = JobOf(machine);
+        // Until it is told to end, a worker traces its machine's datagrams,
+        // the confirming one among them.
+        if (job != nullptr) {
+            if (!job->end_sent) Hand(*job, t.a, action);
+        } else if (action == 1 || action == 2) {
+            Start(machine, t.a, action, now);
         }
     }
 }
 
-// A worker's standard error: marked lines are events, the rest (its
-// messages, a sanitizer's report) goes on to ours.
-void Line(Job& job) {
-    job.line[job.line_len] = '\0';
-    if (job.line_len > 0 && job.line[job.line_len - 1] == '\r') job.line[--job.line_len] = '\0';
-    if (job.line[0] == kWorkerMark) {
-        Event(job, job.line + 1);
+// One record or text line at the start of the job's input; false when
+// what is there is not whole yet.
+bool ReadOne(Job& job, bool closed) {
+    WireHeader h;
+    const long whole = WireDecode(job.in, job.in_len, &h);
+    size_t used = 0;
+    if (whole > 0) {
+        ExecEvent e;
+        if (h.type == WIRE_EVENT && h.len == sizeof e) {
+            memcpy(&e, job.in + 1 + sizeof h, sizeof e);
+            RulesEvent(job.machine, e);
+        }
+        used = static_cast<size_t>(whole);
+    } else if (whole == 0 && !closed) {
+        return false;
     } else {
-        fprintf(stderr, "%s\n", job.line);
+        // Text: its messages, a sanitizer's report. Passed on as it is.
+        const char* nl = static_cast<const char*>(memchr(job.in, '\n', job.in_len));
+        if (nl == nullptr && !closed && job.in_len < sizeof job.in) return false;
+        used = nl != nullptr ? static_cast<size_t>(nl - job.in) + 1 : job.in_len;
+        fprintf(stderr, "%.*s%s", static_cast<int>(used), job.in, nl != nullptr ? "" : "\n");
     }
-    job.line_len = 0;
+    memmove(job.in, job.in + used, job.in_len - used);
+    job.in_len -= used;
+    return true;
 }
 
 // False once the worker has closed its end.
 bool Drain(Job& job) {
-    char buf[4096];
     for (;;) {
-        const int n = plat_child_read(&job.child, buf, sizeof buf);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (job.line_len > 0) Line(job);
-            return false;
+        const int n = plat_child_read(&job.child, job.in + job.in_len, sizeof job.in - job.in_len);
+        if (n > 0) job.in_len += static_cast<size_t>(n);
+        while (job.in_len > 0 && ReadOne(job, n < 0)) {
         }
-        for (int k = 0; k < n; ++k) {
-            if (buf[k] == '\n') {
-                Line(job);
-            } else if (job.line_len < static_cast<int>(kWorkerEventBytes) - 1) {
-                job.line[job.line_len++] = buf[k];
-            }
-        }
+        if (n <= 0) return n == 0;
     }
 }
 
@@ -360,62 +206,97 @@ void Reap(Job& job, bool input_closed) {
     if (!input_closed || plat_child_reap(&job.child, &status, false) == 0) return;
     job.running = false;
     --running;
-    if (!job.got_record) {
-        DisplayEvent(FleetAddressOf(job.machine), "its worker ended without a result (status %d)", status);
-        Fail(job.machine, REASON_WORKER_FAILED);
+    if (RulesInTry(job.machine) && !stopping) {
+        DisplayEvent(RulesMachine(job.machine).rec.addr, "its worker ended without a result (status %d)", status);
+        RulesEvent(job.machine, ExecEvent{EX_GONE, 0, 0, -1, plat_now_ms()});
     }
+}
+
+const char* StepText(Step step) {
+    switch (step) {
+    case STEP_RESTARTING:
+        return "restarting";
+    case STEP_BOOT_LOADER:
+        return "boot loader";
+    case STEP_TRANSFER:
+        return "transfer";
+    case STEP_STARTING:
+        return "starting";
+    case STEP_CONFIRMING:
+        return "confirming";
+    case STEP_FAILED:
+        return "failed";
+    case STEP_NONE:
+    case STEP_RESETTING:
+        break;
+    }
+    return "resetting";
 }
 
 // Main loop, instead of the sequencer; console_event is -1 until the user
 // asks to stop. The delay before the next call.
 uint32_t PollParallel(int console_event) {
     const uint64_t now = plat_now_ms();
-    if (console_event >= 0 && !stopping) {
+    if ((console_event >= 0 || ListenFailed() != nullptr) && !stopping) {
         // No new machine starts; those under way finish as a stopped
         // one-machine run would.
         stopping = true;
-        DisplayForeignLine(ConsoleEventText(console_event));
-        char wire[kWorkerWireMaxBytes];
-        const size_t n = WorkerWireStop(wire, static_cast<uint32_t>(console_event));
+        RulesStop();
+        if (console_event >= 0) DisplayForeignLine(ConsoleEventText(console_event));
+        const uint32_t event = console_event >= 0 ? static_cast<uint32_t>(console_event) : kEventOther;
         for (Job& job : jobs)
-            if (job.running) (void)plat_child_write(&job.child, wire, n);
+            if (job.running) Send(job, WIRE_STOP, &event, sizeof event);
     }
     Arrival a;
-    while (FleetTakeQueued(&a)) Route(a);
+    while (ListenTake(&a)) RulesHeard(a);
+    TakeAll(now);
     for (Job& job : jobs) {
         if (!job.running) continue;
+        FeedImage(job);
         Reap(job, !Drain(job));
     }
-    if (!stopping && !FleetFinished()) {
-        for (int i = FleetFirstUnfinished(); i < FleetMachineCount() && running < static_cast<int>(opts.jobs); ++i)
-            if (FleetSlotOf(i) == SLOT_WAITING && HasPending(i) && FleetMayBegin(i, now)) Start(i, now);
+    RulesTick();
+    for (Job& job : jobs) {
+        if (!job.running || stopping) continue;
+        const uint32_t halt = RulesHalt(job.machine);
+        if (halt != REASON_NONE && !job.halt_sent) {
+            job.halt_sent = true;
+            Send(job, WIRE_HALT, &halt, sizeof halt);
+        }
+        if (!RulesInTry(job.machine) && !job.end_sent) {
+            job.end_sent = true;
+            Send(job, WIRE_END, nullptr, 0);
+        }
     }
-    FleetJudgeTime();
     DisplayRow rows[kMaxJobs];
     int count = 0;
-    for (const Job& job : jobs)
-        if (job.running)
-            rows[count++] = DisplayRow{FleetAddressOf(job.machine), job.phase, job.blocks_done, job.blocks_total,
-                                       job.started_ms};
+    for (const Job& job : jobs) {
+        if (!job.running) continue;
+        const Machine& m = RulesMachine(job.machine);
+        rows[count++] = DisplayRow{m.rec.addr, StepText(m.step), m.blocks_acked,
+                                   m.step == STEP_TRANSFER || m.step == STEP_STARTING || m.step == STEP_CONFIRMING
+                                       ? RulesDataBlocks()
+                                       : 0,
+                                   job.started_ms};
+    }
     char waiting[96];
-    DisplayRows(rows, count, now, FleetWaitText(now, waiting, sizeof waiting) ? waiting : nullptr);
+    DisplayRows(rows, count, now, RunWaitText(now, waiting, sizeof waiting) ? waiting : nullptr);
     return kPollMs;
 }
 
 // Once every worker has ended and nothing more will start.
-bool RunEnds(bool) { return (stopping || FleetFinished()) && running == 0; }
+bool RunEnds(bool) { return (stopping || RunFinished()) && running == 0; }
 
 }  // namespace
 
-bool ParallelStart(const LanflashOptions& o, const uint8_t* image, long bytes, const char* path, char* why,
+bool ParallelStart(const LanflashOptions& o, const uint8_t* bytes, long size, const char* path, char* why,
                    size_t why_len) {
     opts = o;
     image_path = path;
-    image_bytes = bytes;
-    image_crc = Cal_CRC16(image, static_cast<uint32_t>(bytes));
+    image = bytes;
+    image_bytes = static_cast<uint32_t>(size);
     hooks.poll_instead = PollParallel;
     hooks.run_ends = RunEnds;
-    fleet_say = DisplayLine;
     DisplayStart();
     if (opts.log_dir == nullptr) return true;
     if (strlen(opts.log_dir) > kMaxLogDirBytes) {
@@ -439,6 +320,5 @@ bool ParallelStart(const LanflashOptions& o, const uint8_t* image, long bytes, c
     remove(probe);
     return true;
 }
-
 
 void ParallelEnd(void) { DisplayEnd(); }

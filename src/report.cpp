@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hooks.h"
 #include "json.h"
 #include "model.h"
+#include "news.h"
 #include "platform.h"
 #include "text.h"
 #include "ymodem.h"
@@ -330,4 +332,12 @@ void ReportSummary(const int counts[kReportCounts], bool exploring, int status, 
     const size_t n = ReportSummaryLine(counts, exploring, status, started_utc_ms, finished_utc_ms, version,
                                        image_sha256, line, sizeof line);
     if (n > 0) (void)plat_append(report_file, line, n);
+}
+
+void ReportNews(const News& n) {
+    if (n.kind == NEWS_FINISHED) ReportMachine(*n.rec);
+    if (n.kind == NEWS_LISTED) {
+        const bool boot = n.an->kind != kAppKind;
+        ReportListed(n.addr, n.an->name, n.an->name_len, boot, !boot, n.an->serial);
+    }
 }

@@ -30,6 +30,7 @@
 namespace {
 
 std::atomic<plat_sleep_hook> g_sleep_hook{nullptr};
+std::atomic<plat_clock_hook> g_clock_hook{nullptr};
 plat_console_handler g_console_handler = nullptr;  // written before its thread starts
 std::atomic<bool> g_console_event_seen{false};
 
@@ -113,6 +114,8 @@ int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
     return static_cast<int>(n);
 }
 
+void plat_socket_error(char* why, size_t why_len) { snprintf(why, why_len, "%s", strerror(errno)); }
+
 plat_socket plat_tcp_socket(void) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return PLAT_INVALID_SOCKET;
@@ -194,6 +197,7 @@ void plat_shutdown(plat_socket s) {
 }
 
 uint64_t plat_now_ms(void) {
+    if (plat_clock_hook hook = g_clock_hook.load(std::memory_order_acquire)) return hook();
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
@@ -221,6 +225,8 @@ void plat_sleep_ms(uint32_t ms) {
 }
 
 void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::memory_order_release); }
+
+void plat_set_clock_hook(plat_clock_hook hook) { g_clock_hook.store(hook, std::memory_order_release); }
 
 namespace {
 
@@ -562,6 +568,7 @@ int plat_append(plat_handle file, const void* buf, size_t len) {
 }
 
 uint64_t plat_utc_ms(void) {
+    if (plat_clock_hook hook = g_clock_hook.load(std::memory_order_acquire)) return kPlatFakeEpochUtcMs + hook();
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;

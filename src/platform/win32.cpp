@@ -16,6 +16,7 @@
 namespace {
 
 std::atomic<plat_sleep_hook> g_sleep_hook{nullptr};
+std::atomic<plat_clock_hook> g_clock_hook{nullptr};
 plat_console_handler g_console_handler = nullptr;  // written before the system can call us
 std::atomic<bool> g_console_event_seen{false};
 
@@ -127,6 +128,8 @@ int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
     }
 }
 
+void plat_socket_error(char* why, size_t why_len) { socket_reason(WSAGetLastError(), why, why_len); }
+
 plat_socket plat_tcp_socket(void) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return PLAT_INVALID_SOCKET;
@@ -202,7 +205,10 @@ void plat_shutdown(plat_socket s) {
     if (s != PLAT_INVALID_SOCKET) shutdown(as_socket(s), SD_BOTH);
 }
 
-uint64_t plat_now_ms(void) { return GetTickCount64(); }
+uint64_t plat_now_ms(void) {
+    if (plat_clock_hook hook = g_clock_hook.load(std::memory_order_acquire)) return hook();
+    return GetTickCount64();
+}
 
 uint16_t plat_htons(uint16_t host) { return htons(host); }
 
@@ -256,6 +262,8 @@ void plat_sleep_ms(uint32_t ms) {
 }
 
 void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::memory_order_release); }
+
+void plat_set_clock_hook(plat_clock_hook hook) { g_clock_hook.store(hook, std::memory_order_release); }
 
 namespace {
 
@@ -650,6 +658,7 @@ int plat_append(plat_handle file, const void* buf, size_t len) {
 }
 
 uint64_t plat_utc_ms(void) {
+    if (plat_clock_hook hook = g_clock_hook.load(std::memory_order_acquire)) return kPlatFakeEpochUtcMs + hook();
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     ULARGE_INTEGER t;

@@ -1,13 +1,14 @@
 // The machine table: the machines heard, the address map to the newest of
 // them, and what became of each machine the list expects.
-#include "fleet_table.h"
+#include "machines.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "addrmap.h"
+#include "grow.h"
+#include "hooks.h"
 #include "machlist.h"
-#include "mstate.h"
 #include "platform.h"
 
 namespace {
@@ -15,9 +16,7 @@ namespace {
 // What became of a machine the list expects.
 enum Expected : uint8_t { NOT_HEARD, HEARD, DONE };
 
-Machine** machines = nullptr;
-int machine_count = 0;
-int machine_slots = 0;
+Array<Machine*> machines;
 int first_unfinished = 0;      // no machine before it is in progress
 AddrMap newest;                // address -> the newest machine heard there
 Expected* expected = nullptr;  // per machine the list expects, in its order
@@ -32,6 +31,15 @@ void MarkExpected(int e, Expected state) {
 }  // namespace
 
 void TableStart(bool expecting) {
+    for (size_t i = 0; i < machines.count; ++i) {
+        free(machines[i]->pending);
+        free(machines[i]);
+    }
+    Release(machines);
+    AddrMapFree(&newest);
+    free(expected);
+    expected = nullptr;
+    first_unfinished = expected_done = 0;
     const int count = MachineListExpectedCount();
     if (expecting && count > 0) expected = static_cast<Expected*>(calloc(static_cast<size_t>(count), sizeof *expected));
 }
@@ -49,39 +57,36 @@ void SetName(MachineRecord& r, const char* name, int len) {
     r.name_len = len;
 }
 
-int TableAdd(uint32_t addr, Phase phase, int kind, uint32_t serial, const char* name, int name_len) {
-    if (machine_count == machine_slots) {
-        const int slots = machine_slots == 0 ? 64 : 2 * machine_slots;
-        Machine** grown = static_cast<Machine**>(realloc(machines, static_cast<size_t>(slots) * sizeof *machines));
-        if (grown == nullptr) return -1;
-        machines = grown;
-        machine_slots = slots;
-    }
+int TableAdd(const Announcement& an, Phase phase) {
+    const int i = static_cast<int>(machines.count);
+    if (!Reserve(machines, machines.count + 1)) return -1;
     Machine* m = static_cast<Machine*>(malloc(sizeof(Machine)));
-    if (m == nullptr || !AddrMapPut(&newest, addr, machine_count)) {
+    if (m == nullptr || !AddrMapPut(&newest, an.addr, i)) {
         free(m);
         return -1;
     }
     *m = Machine{};
     m->phase = phase;
-    m->rec.addr = addr;
-    m->rec.has_serial = kind == kAppKind;
-    m->rec.serial = kind == kAppKind ? serial : 0;
+    m->halt = REASON_NONE;
+    m->rec.addr = an.addr;
+    m->rec.has_serial = an.kind == kAppKind;
+    m->rec.serial = an.serial;
     m->rec.started_utc_ms = plat_utc_ms();
-    SetName(m->rec, name, name_len);
-    machines[machine_count] = m;
+    SetName(m->rec, an.name, an.name_len);
+    (void)Push(machines, m);
     TableAccount(*m);
-    return machine_count++;
+    return i;
 }
 
 int TableFind(uint32_t addr) { return AddrMapGet(&newest, addr); }
 
-Machine& TableMachine(int i) { return *machines[i]; }
+Machine& TableMachine(int i) { return *machines[static_cast<size_t>(i)]; }
 
-int TableCount(void) { return machine_count; }
+int TableCount(void) { return static_cast<int>(machines.count); }
 
 int TableFirstUnfinished(void) {
-    while (first_unfinished < machine_count && IsFinal(machines[first_unfinished]->phase)) ++first_unfinished;
+    while (first_unfinished < TableCount() && IsFinal(machines[static_cast<size_t>(first_unfinished)]->phase))
+        ++first_unfinished;
     return first_unfinished;
 }
 

@@ -1,0 +1,12 @@
+// What a run with options shows on the console of its news: in the trace
+// (one machine at a time, lines among the sequencer's own, each beginning
+// with a newline as the trace's do), or as event lines of a parallel run
+// ("ADDRESS: what happened", display.h). And at the end, one result line
+// per machine.
+#pragma once
+
+// Before any thread starts; events: a parallel run's event lines.
+void ConsoleStart(bool events);
+// After the run's end (outcome.h): the result lines. line_open: the
+// output's last line has no newline yet (the trace's style).
+void ConsoleResults(bool line_open);

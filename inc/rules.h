@@ -1,0 +1,101 @@
+// The rules of a run with options: which machines are chosen (each once, a
+// board swapped in a machine of its own), what is left alone and said so
+// once, address conflicts, the model, when a machine may begin (the
+// listening second, the rollout, another try), confirmation, and (through
+// outcome.h) results, time limits and the end. A state machine fed three
+// things: the announcements as they arrived, what an executor did, and the
+// clock. It answers with decisions: which datagram to act on next and how,
+// which path must end, and when the run is done. It calls no socket,
+// thread, process or sleep and prints nothing; its news goes to whoever
+// watches (news.h). Main thread only.
+//
+// Two executors carry its decisions out: the sequencer in this process
+// (seqexec.h), one machine at a time, and a parallel run's workers, each a
+// process of its own (parallel.h).
+#pragma once
+
+#include <cstdint>
+
+#include "arrival.h"
+#include "hooks.h"
+#include "machines.h"
+#include "options.h"
+
+// Machines announce once a second. A new machine is listened to this long
+// before anything is sent to it, so that a second board at its address has
+// announced itself and shows as a conflict: the next announcement of the
+// first board comes no sooner.
+constexpr uint64_t kListenFirstMs = 950;
+// A machine heard only once (it announces once, or its next datagram was
+// lost) is acted on once a whole interval more has passed, in which any
+// other board at its address has spoken too.
+constexpr uint64_t kListenHeardOnceMs = kListenFirstMs + 1000;
+// A machine is reset at most this many times more when its application
+// goes on announcing long after the reset.
+constexpr int kMaxResets = 2;
+
+void RulesStart(const LanflashOptions& opts, bool exploring, long image_bytes);
+
+// Every datagram that arrived, in the order taken from the listener.
+void RulesHeard(const Arrival& a);
+
+// What an executor takes next: a chosen machine's datagram (those in
+// progress before new ones, a new one only when may_start and the rollout,
+// the listening second and its pause allow), then one to be traced once
+// and left alone, then exploring's, then one of no machine (junk).
+struct Taken {
+    Arrival a;
+    bool junk;
+    bool may_start;  // as taken: a new machine (or try) may begin on it
+};
+bool RulesTake(bool may_start, Taken* t);
+// The judgment of a datagram taken (after the sequencer's trace of it):
+// the parser's result to act on (1 a boot loader, 2 an application, 3
+// exploring's first), or -1 to leave it. For 1 and 2, *machine is the
+// machine an executor now begins a path to; for -1, the chosen machine
+// whose datagram it was (its executor may trace it), or -1.
+int RulesChoose(const Taken& t, int* machine);
+
+// What an executor did on a machine's path.
+enum ExecNews : uint32_t {
+    EX_CONNECTED,   // the machine took the connection
+    EX_RESET_SENT,  // 'R' went out
+    EX_RESET_DONE,  // the reset path closed its connection
+    EX_TRANSFER,    // the sender's news: step (a TransferNews), block, answer
+    EX_NO_RUN,      // the transfer failed; the path ended without '3'
+    EX_RUN_SENT,    // '3' went out; the path ended
+    EX_ABANDONED,   // the path ended as RulesHalt asked, without '3'
+    EX_GONE,        // the executor ended (a worker) before the machine's try did
+};
+struct ExecEvent {
+    uint32_t news;   // ExecNews
+    uint32_t step;   // EX_TRANSFER: a TransferNews
+    uint32_t block;  // EX_TRANSFER: a data block's number
+    int32_t answer;  // EX_TRANSFER: the last reply byte, -1 for none
+    uint64_t at_ms;  // plat_now_ms when it happened (one clock for every process)
+};
+void RulesEvent(int machine, const ExecEvent& e);
+// RulesStart's: the image's size, for its count of data blocks.
+void RulesEventsStart(long image_bytes);
+// The image's data blocks.
+uint32_t RulesDataBlocks(void);
+
+// The clock: time limits, and whether the run is done.
+void RulesTick(void);
+// A console event: nothing new begins.
+void RulesStop(void);
+
+// Why the path to this machine must end now (an address conflict, no
+// connection), or REASON_NONE.
+RecordReason RulesHalt(int machine);
+// The machine is in a try (begun, and neither final nor waiting to try again).
+bool RulesInTry(int machine);
+// A datagram of a chosen machine, or to be traced, waits: look at once.
+bool RulesBusy(void);
+// After a download, the sequencer goes back to announcements (--all, or
+// the one machine's confirmation or next try); else it idles.
+bool RulesSequencerGoesOn(void);
+
+// The machines as the rules keep them, for whoever shows them.
+const Machine& RulesMachine(int i);
+int RulesMachineCount(void);

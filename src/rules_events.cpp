@@ -1,0 +1,104 @@
+// What an executor's news means for a machine on its path.
+#include <cstdint>
+
+#include "machines.h"
+#include "news.h"
+#include "outcome.h"
+#include "rules.h"
+
+namespace {
+
+long image_bytes = 0;
+
+uint32_t DataBlocks(long bytes) {
+    const uint32_t size = static_cast<uint32_t>(bytes);
+    return size / 1024 + (size % 1024 + 127) / 128;
+}
+
+// The executor's transfer news for a machine.
+void Transferred(int i, const ExecEvent& e) {
+    Machine& m = TableMachine(i);
+    switch (static_cast<TransferNews>(e.step)) {
+    case TN_STARTED:
+        m.transfer_started_ms = e.at_ms;
+        m.step = STEP_TRANSFER;
+        Tell(NEWS_TRANSFER_STARTED, i, nullptr, image_bytes, DataBlocks(image_bytes));
+        return;
+    case TN_DATA_SENT:
+        ++(e.answer == 0 ? m.rec.blocks_sent : m.rec.blocks_resent);
+        return;
+    case TN_DATA_ACKED: {
+        ++m.blocks_acked;
+        const uint32_t total = DataBlocks(image_bytes);
+        const uint32_t tenths = total ? m.blocks_acked * 10 / total : 0;
+        if (tenths > m.tenths && tenths < 10) Tell(NEWS_PROGRESS, i, nullptr, tenths * 10, m.blocks_acked, total);
+        if (tenths > m.tenths) m.tenths = tenths;
+        return;
+    }
+    case TN_FAILED_BLOCK0:
+    case TN_FAILED_DATA:
+    case TN_FAILED_EOT:
+    case TN_FAILED_CLOSING:
+    case TN_DONE:
+        break;
+    }
+    m.rec.transfer_ms = static_cast<int64_t>(e.at_ms - m.transfer_started_ms);
+    if (e.step == TN_DONE) {
+        m.step = STEP_STARTING;
+        Tell(NEWS_TRANSFER_DONE, i, nullptr, m.rec.transfer_ms, m.rec.blocks_resent);
+    } else {
+        Tell(NEWS_TRANSFER_FAILED, i, nullptr, e.step, e.block, e.answer);
+    }
+}
+
+}  // namespace
+
+void RulesEventsStart(long bytes) { image_bytes = bytes; }
+
+uint32_t RulesDataBlocks(void) { return DataBlocks(image_bytes); }
+
+void RulesEvent(int i, const ExecEvent& e) {
+    if (i < 0 || i >= TableCount()) return;
+    Machine& m = TableMachine(i);
+    if (IsFinal(m.phase)) return;
+    switch (static_cast<ExecNews>(e.news)) {
+    case EX_CONNECTED:
+        m.connected = true;
+        return;
+    case EX_RESET_SENT:
+        m.reset_sent_ms = e.at_ms;
+        m.step = STEP_RESTARTING;
+        Tell(NEWS_RESET_SENT, i);
+        return;
+    case EX_RESET_DONE:
+        m.on_path = false;
+        // Two boards there: the reset has gone out, and no connection follows.
+        if (m.halt != REASON_NONE) Finish(i, FAILED, m.halt);
+        return;
+    case EX_TRANSFER:
+        Transferred(i, e);
+        return;
+    case EX_NO_RUN:
+        // '3' is not sent after a failed transfer.
+        Finish(i, FAILED, REASON_TRANSFER_FAILED);
+        return;
+    case EX_RUN_SENT:
+        m.phase = CONFIRMING;
+        m.step = STEP_CONFIRMING;
+        m.on_path = false;
+        m.halt = REASON_NONE;  // it had its run command: it keeps its outcome
+        m.run_ms = e.at_ms;
+        Tell(NEWS_RUN_SENT, i);
+        return;
+    case EX_ABANDONED: {
+        const RecordReason why = m.halt != REASON_NONE ? m.halt : REASON_NO_CONNECTION;
+        if (why == REASON_NO_CONNECTION) Tell(NEWS_NO_CONNECTION, i, nullptr, static_cast<int64_t>(kConnectGiveUpMs / 1000));
+        Finish(i, FAILED, why);
+        return;
+    }
+    case EX_GONE:
+        if (!RunStopping() && InTry(m.phase)) Finish(i, FAILED, m.halt != REASON_NONE ? m.halt : REASON_WORKER_FAILED);
+        return;
+    }
+}
+
