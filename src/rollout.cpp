@@ -17,6 +17,8 @@ bool InCanary(int chosen) { return chosen >= 0 && static_cast<uint32_t>(chosen) 
 void RolloutStart(uint32_t canary, uint32_t max_failed) {
     canary_size = canary;
     failed_limit = max_failed;
+    canary_final = failed = 0;
+    stopped = false;
 }
 
 bool RolloutMayBegin(int chosen) {
