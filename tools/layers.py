@@ -4,8 +4,8 @@
 Usage: tools/layers.py [--no-runtime] ARCHIVE_OR_OBJECT...   (e.g.
 build/liblanflash_core.a build/CMakeFiles/lanflash.dir/src/main.cpp.o)
 
-Two checks, each over what the compiler and linker really see, and a third
-with --no-runtime:
+Three checks, each over what the compiler and linker really see, and a
+fourth with --no-runtime:
 - includes: the design's modules (eth, mstate, ymodem) include only each
   other's headers, main.h, platform.h and hooks.h, and no header includes
   another in a circle;
@@ -14,6 +14,10 @@ with --no-runtime:
   one exception is the design's own hand-over of the loaded image (the
   sequencer reads fw_buf and only_explore, which the shell defines), which
   is data the design shares through inc/main.h, not a call;
+- the seam: a layer above the design uses of eth, mstate, ymodem and main
+  nothing but the functions that inc/hooks.h names as the design's API
+  (and the slots, `hooks`), the way lwIP keeps its raw API apart from its
+  private headers. main.cpp, which wires the layers, is the design's shell;
 - --no-runtime: no object needs the C++ runtime library's unwinding (a
   guard object's clean-up, std::mutex): it would add a megabyte and more to
   a small program's memory. Not for sanitizer builds, which add their own.
@@ -27,6 +31,10 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 DESIGN = {"eth", "mstate", "ymodem"}
+# The files whose functions and variables are the design's own.
+DESIGN_OBJECTS = DESIGN | {"main"}
+API_HEADER = os.path.join(REPO, "inc", "hooks.h")
+API_MARK = "the design's API"
 DESIGN_MAY_INCLUDE = {"eth.h", "mstate.h", "ymodem.h", "main.h", "platform.h", "hooks.h"}
 # The shell's image and mode, read by the sequencer: the design's one data hand-over.
 SHELL_DATA_OK = {("mstate", "main")}
@@ -149,6 +157,37 @@ def demangle(symbols):
     return [s.split("(")[0] for s in out.splitlines()]
 
 
+def design_api():
+    """The function names declared in hooks.h from its API section on."""
+    text = open(API_HEADER, errors="replace").read()
+    at = text.find(API_MARK)
+    if at < 0:
+        return None
+    body = re.sub(r"//[^\n]*", "", text[at:])
+    return set(re.findall(r"\b([A-Za-z_]\w*)\s*\([^;{]*\)\s*;", body))
+
+
+def check_seam(paths):
+    api = design_api()
+    if api is None:
+        return [f"{os.path.relpath(API_HEADER, REPO)} has no section '{API_MARK}'"]
+    objects = nm_members(paths)
+    owner = {}
+    for name, (defs, _) in objects.items():
+        for sym in defs:
+            owner.setdefault(sym, set()).add(name)
+    problems = []
+    for name, (_, undefs) in sorted(objects.items()):
+        if name in DESIGN_OBJECTS or name == "hooks":
+            continue
+        used = sorted(s for s in undefs if owner.get(s, set()) & DESIGN_OBJECTS)
+        names = demangle(used)
+        wrong = sorted({n for n in names if n.split("::")[-1] not in api})
+        if wrong:
+            problems.append(f"{name} uses the design past its API (inc/hooks.h): {', '.join(wrong)}")
+    return problems
+
+
 def check_runtime(paths):
     problems = []
     for name, (_, undefs) in sorted(nm_members(paths).items()):
@@ -168,12 +207,14 @@ def main(argv):
     problems = check_includes()
     uses, files, edges = check_uses(paths)
     problems += uses
+    problems += check_seam(paths)
     if runtime:
         problems += check_runtime(paths)
     for p in problems:
         print(p)
     if not problems:
-        print(f"one way: {files} files, {edges} uses between them, no circle; the design includes no layer above it")
+        print(f"one way: {files} files, {edges} uses between them, no circle; the design includes no layer above it, "
+              f"and the layers use it only through its API ({len(design_api())} functions)")
     return 1 if problems else 0
 
 

@@ -16,6 +16,7 @@
 #include "outcome.h"
 #include "platform.h"
 #include "rules.h"
+#include "wire.h"
 
 namespace {
 
@@ -445,6 +446,38 @@ TEST(ArrivalLine, MergesByKeyAndKeepsWhatCounts) {
     ASSERT_TRUE(LineTake(&line, &got));
     EXPECT_EQ(got.first_arrived_ms, 400u);
     LineClear(&line);
+}
+
+// A worker's records, both ways: whole ones decode to what was encoded, a
+// part waits for the rest, and text or a length no record has is none.
+TEST(Wire, RecordsRoundTripAndAPartWaits) {
+    char out[kWireMaxBytes];
+    const ExecEvent e{EX_TRANSFER, TN_FAILED_DATA, 7, 0x15, 123456789};
+    const size_t n = WireEncode(WIRE_EVENT, &e, sizeof e, out);
+    WireHeader h;
+    for (size_t part = 0; part < n; ++part) EXPECT_EQ(WireDecode(out, part, &h), 0) << part;
+    ASSERT_EQ(WireDecode(out, n, &h), static_cast<long>(n));
+    ExecEvent back;
+    ASSERT_EQ(h.type, WIRE_EVENT);
+    ASSERT_EQ(h.len, sizeof back);
+    memcpy(&back, out + 1 + sizeof h, sizeof back);
+    EXPECT_EQ(memcmp(&back, &e, sizeof e), 0);
+    WireDatagram w{};
+    w.action = 1;
+    w.a = Announce(5, "BootTavix7", 0, 42, Addr(5));
+    w.a.conflict = true;
+    const size_t m = WireEncode(WIRE_DATAGRAM, &w, sizeof w, out);
+    ASSERT_EQ(WireDecode(out, m, &h), static_cast<long>(m));
+    WireDatagram wb;
+    memcpy(&wb, out + 1 + sizeof h, sizeof wb);
+    EXPECT_EQ(wb.action, 1);
+    EXPECT_EQ(memcmp(wb.a.data, w.a.data, BUF_SIZE), 0);
+    EXPECT_TRUE(wb.a.len == w.a.len && wb.a.arrived_ms == 42 && wb.a.from == Addr(5) && wb.a.conflict);
+    EXPECT_EQ(WireDecode("lanflash: a message\n", 20, &h), -1);
+    const WireHeader too_long{WIRE_EVENT, static_cast<uint32_t>(kWireMaxPayloadBytes + 1)};
+    out[0] = kWireMark;
+    memcpy(out + 1, &too_long, sizeof too_long);
+    EXPECT_EQ(WireDecode(out, 1 + sizeof too_long, &h), -1);
 }
 
 }  // namespace
