@@ -16,15 +16,18 @@ all: build
 deps:
 	@sh tools/ensure-packages.sh $(DEBIAN_PACKAGES)
 
-build: deps
+# Builds only: it installs nothing and writes nothing outside $(BUILD).
+build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
-check: build
+check: deps
 	@[ "$$(id -u)" != 0 ] || sh tools/ensure-packages.sh $(CHECK_PACKAGES)
+	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-demo: build
+demo: deps
+	$(MAKE) build
 	sh tools/demo.sh $(BUILD)
 
 # Sanitizer runs, each in a build of its own. Any report fails: ASan and UBSan

@@ -161,6 +161,10 @@ int plat_child_reap(plat_child* child, int* status, bool wait);
 // In a worker: one blocking read of standard input, as untranslated bytes.
 // The bytes read, 0 at end of file, -1 on error.
 int plat_stdin_read(void* buf, size_t cap);
+// In a worker: len bytes (at most 4096) to standard error, untranslated,
+// in one write, so that a reader of the pipe never gets half of them
+// between another writer's. 0 on success.
+int plat_stderr_write(const void* buf, size_t len);
 
 // True when standard output is a terminal that takes ANSI cursor movement
 // and erasure (on Windows: once virtual terminal processing is on, which

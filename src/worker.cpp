@@ -157,8 +157,8 @@ void Event(int, const ExecEvent& e) {
     char out[kWireMaxBytes];
     const size_t n = WireEncode(WIRE_EVENT, &e, sizeof e, out);
     // One write per record: the parent never sees half of one.
-    fwrite(out, 1, n, stderr);
     fflush(stderr);
+    (void)plat_stderr_write(out, n);
 }
 
 void Tick(void) {}

@@ -532,6 +532,14 @@ int plat_stdin_read(void* buf, size_t cap) {
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
+int plat_stderr_write(const void* buf, size_t len) {
+    ssize_t n;
+    do {
+        n = write(2, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(len) ? 0 : -1;
+}
+
 bool plat_stdout_is_live_terminal(void) {
     // As git does: without TERM nothing says which sequences the terminal takes.
     const char* term = getenv("TERM");

@@ -623,6 +623,15 @@ int plat_stdin_read(void* buf, size_t cap) {
     return static_cast<int>(got);
 }
 
+// WriteFile rather than the C library's stderr, which would turn a 0x0A
+// byte of a record into CR LF.
+int plat_stderr_write(const void* buf, size_t len) {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) return -1;
+    DWORD wrote = 0;
+    return WriteFile(err, buf, static_cast<DWORD>(len), &wrote, nullptr) && wrote == len ? 0 : -1;
+}
+
 bool plat_stdout_is_live_terminal(void) {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
