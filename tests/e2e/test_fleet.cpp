@@ -23,7 +23,7 @@ namespace {
 TEST_F(Fleet, AllResetsAndUpdatesEachMachineOnceAndEndsByItself) {
     for (int n : {21, 22, 23}) start_sim(n);
     std::unique_ptr<Proc> p;
-    EXPECT_EQ(run({"--all", "--model", "Tavix7", "--jobs", "1", "--timeout", "4"}, &p), 0) << p->out();
+    EXPECT_EQ(run({"--all", "--model", "Tavix7", "--fast", "--jobs", "1", "--timeout", "4"}, &p), 0) << p->out();
     std::string out = p->out();
     for (int n : {21, 22, 23}) {
         std::string addr = "127.0.0." + std::to_string(n);
@@ -44,7 +44,7 @@ TEST_F(Fleet, SerialChoosesOneMachineAndNeverConnectsToAnother) {
     start_sim(31);
     start_sim(32);
     std::unique_ptr<Proc> p;
-    EXPECT_EQ(run({"--serial", "1032", "--exit"}, &p), 0) << p->out();
+    EXPECT_EQ(run({"--serial", "1032", "--fast", "--exit"}, &p), 0) << p->out();
     std::string out = p->out();
     EXPECT_NE(out.find("\nleft alone: 127.0.0.31"), std::string::npos) << out;
     EXPECT_NE(out.find("\nresult: 127.0.0.32 updated\nend\n"), std::string::npos) << out;
@@ -68,7 +68,7 @@ TEST_F(Fleet, FailedUnconfirmedAndUpdatedMachinesEndWithStatusThreeAndAReport) {
     start_sim(43);
     std::unique_ptr<Proc> p;
     std::vector<std::string> args = named({41, 42, 43});
-    for (const char* a : {"--all", "--model", "Tavix7", "--timeout", "3", "--report"}) args.push_back(a);
+    for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--timeout", "3", "--report"}) args.push_back(a);
     args.push_back(dir.file("report.jsonl"));
     EXPECT_EQ(run(args, &p), 3) << p->out();
     std::string out = p->out();
@@ -236,7 +236,7 @@ TEST_F(Fleet, JobsTwoNeverHasMoreThanTwoMachinesInProgress) {
     for (int n : ns) start_sim(n);
     std::unique_ptr<Proc> p;
     std::vector<std::string> args = named(ns);
-    for (const char* a : {"--all", "--model", "Tavix7", "--exit", "--jobs", "2"}) args.push_back(a);
+    for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--exit", "--jobs", "2"}) args.push_back(a);
     EXPECT_EQ(run(args, &p), 0) << p->out();
     std::vector<std::pair<long, long>> in_progress;
     for (int n : ns) {
