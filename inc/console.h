@@ -5,8 +5,12 @@
 // per machine.
 #pragma once
 
+#include <cstddef>
+
 // Before any thread starts; events: a parallel run's event lines.
 void ConsoleStart(bool events);
+// "stopping: 2 transfers under way finish first; Ctrl-C again abandons them"
+void ConsoleStoppingText(int transfers, char* out, size_t cap);
 // After the run's end (outcome.h): the result lines. line_open: the
 // output's last line has no newline yet (the trace's style).
 void ConsoleResults(bool line_open);

@@ -36,6 +36,10 @@ struct Hooks {
     uint32_t (*pace)(uint32_t delay_ms);
     void (*main_pause)(uint32_t ms, bool ending);  // instead of the main loop's sleep
     void (*link_pause)(uint32_t ms);               // instead of the link thread's sleep
+    // The console handler's thread, after its line, on every console event
+    // (0 Ctrl-C, 1 Ctrl-Break, else another): the main loop hears of the
+    // first only that a stop was asked.
+    void (*console)(uint32_t event);
 
     // The sequencer.
     // After a parse in M_WAIT_FOR_UDP_DATA: the parser's result to act on,
@@ -48,6 +52,10 @@ struct Hooks {
     void (*transfer)(TransferNews news, uint32_t block, int answer);
     // Instead of the sleep between looks for a reply; took: a byte was taken.
     void (*reply_pause)(bool took, uint32_t ms);
+    // Whether the transfer is to end now, without '3': every wait for a
+    // reply gives up at once (the machine closed the connection, or the
+    // user abandons the transfer).
+    bool (*give_up)(void);
 
     // The machine link.
     void (*sending)(const uint8_t* data, int len);  // main thread, before the send
@@ -57,6 +65,9 @@ struct Hooks {
     // Link thread, right after it unlocked a receive batch: the earliest
     // moment the consumer may take it (tests).
     void (*rx_unlocked)(void);
+    // Link thread: a receive found the connection closed by the machine,
+    // or failed.
+    void (*link_closed)(void);
 };
 
 extern Hooks hooks;

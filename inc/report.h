@@ -22,6 +22,9 @@ enum RecordReason {
     REASON_ADDRESS_CONFLICT,  // two boards announced its address; no new connection there
     REASON_ANOTHER_MODEL,     // named, and of a model the run is not for (skipped)
     REASON_ROLLOUT_STOPPED,   // chosen, and not begun when the rollout stopped (skipped)
+    REASON_RUN_STOPPED,       // the run was stopped (Ctrl-C) before the machine was touched (skipped)
+    REASON_STOPPED_IN_BOOT_LOADER,  // the run was stopped and left it in its boot loader (skipped)
+    REASON_ABANDONED,         // its transfer was abandoned by a second Ctrl-C; no '3' was sent
 };
 
 constexpr int64_t kNoMs = -1;  // a step that did not happen: null in the report

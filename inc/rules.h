@@ -67,11 +67,14 @@ enum ExecNews : uint32_t {
     EX_ABANDONED,   // the path ended as RulesHalt asked, without '3'
     EX_GONE,        // the executor ended (a worker) before the machine's try did
 };
+// A failed transfer's answer, besides a reply byte and -1 for none.
+constexpr int32_t kAnswerClosed = -2;     // the machine closed the connection
+constexpr int32_t kAnswerAbandoned = -3;  // the user abandoned the transfer
 struct ExecEvent {
     uint32_t news;   // ExecNews
     uint32_t step;   // EX_TRANSFER: a TransferNews
     uint32_t block;  // EX_TRANSFER: a data block's number
-    int32_t answer;  // EX_TRANSFER: the last reply byte, -1 for none
+    int32_t answer;  // EX_TRANSFER: the last reply byte, -1 for none, or kAnswer...
     uint64_t at_ms;  // plat_now_ms when it happened (one clock for every process)
 };
 void RulesEvent(int machine, const ExecEvent& e);
@@ -82,8 +85,16 @@ uint32_t RulesDataBlocks(void);
 
 // The clock: time limits, and whether the run is done.
 void RulesTick(void);
-// A console event: nothing new begins.
+// A console event: nothing new begins. A transfer under way runs to its
+// end (and its '3'); every other path ends before its next step, with no
+// reset, no '4' or '1' and no transfer; a machine waiting to begin, or
+// restarting into its boot loader, is left as it is (skipped, run stopped).
 void RulesStop(void);
+// Asked again: every transfer under way is abandoned, without '3'.
+void RulesAbandon(void);
+// The machine's transfer is under way (or its '3' is due after it).
+bool RulesUnderWay(int machine);
+int RulesTransfersUnderWay(void);
 
 // Why the path to this machine must end now (an address conflict, no
 // connection), or REASON_NONE.

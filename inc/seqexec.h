@@ -19,9 +19,13 @@ struct SeqDriver {
     bool (*busy)(void);                 // a datagram waits: look at once
     bool (*goes_on)(void);              // after a download: back to announcements
     bool (*finished)(void);             // the run ends by itself
+    // Any thread: the transfer under way is to be abandoned.
+    bool (*abandoned)(void);
 };
 
 // After the driver's start, before any thread starts.
 void SeqExecStart(const SeqDriver& driver);
-// The driver of a run in this process: the rules, fed by the listener.
+// The driver of a run in this process: the rules, fed by the listener,
+// and stopped by the console (the first Ctrl-C lets a transfer under way
+// finish, the second abandons it).
 SeqDriver SeqExecRules(void);

@@ -21,9 +21,8 @@ enum WireType : uint32_t {
     WIRE_IMAGE = 1,       // uint32_t: the image's size; the first record
     WIRE_IMAGE_DATA = 7,  // the image's next bytes; all of them before the first datagram
     WIRE_DATAGRAM = 2,  // WireDatagram: a datagram of its machine, and what to do with it
-    WIRE_HALT = 3,      // uint32_t RecordReason: end the path, without '3'
-    WIRE_END = 4,       // the machine's try is over: end
-    WIRE_STOP = 5,      // uint32_t: a console event (0 Ctrl-C, 1 Ctrl-Break, else other)
+    WIRE_HALT = 3,      // uint32_t RecordReason: end the path, without '3' (abandoned: its transfer too)
+    WIRE_END = 4,       // the machine's try is over, or the run stopped: end
     // Worker to parent.
     WIRE_EVENT = 6,     // ExecEvent
 };

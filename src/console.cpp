@@ -10,6 +10,7 @@
 #include "machlist.h"
 #include "news.h"
 #include "outcome.h"
+#include "rules.h"
 #include "text.h"
 
 namespace {
@@ -40,12 +41,40 @@ const char* StepText(int news) {
     }
 }
 
+// "data block 10 not acknowledged in 10 tries (last answer: 0x15)", or
+// why there was none.
+void FailedText(const News& n, char* out, size_t cap) {
+    const int64_t* v = n.values;
+    char step[32], last[16];
+    if (v[0] == TN_FAILED_DATA) {
+        snprintf(step, sizeof step, "data block %u", static_cast<unsigned>(v[1]));
+    } else {
+        snprintf(step, sizeof step, "%s", StepText(static_cast<int>(v[0])));
+    }
+    if (v[2] == kAnswerClosed) {
+        snprintf(out, cap, "the machine closed the connection at %s", step);
+    } else if (v[2] == kAnswerAbandoned) {
+        snprintf(out, cap, "abandoned at %s", step);
+    } else {
+        snprintf(last, sizeof last, v[2] < 0 ? "none" : "0x%02X", static_cast<unsigned>(v[2]));
+        if (v[0] == TN_FAILED_DATA) {
+            snprintf(out, cap, "%s not acknowledged in %d tries (last answer: %s)", step, kStepAttempts, last);
+        } else {
+            snprintf(out, cap, "%s not acknowledged (last answer: %s)", step, last);
+        }
+    }
+}
+
 // The lines both consoles print alike, behind the trace's newline or as
 // lines of their own; false for news that has none.
 bool CommonLine(const News& n, char* line, size_t cap) {
-    char address[16], a[18], b[18];
+    char address[16], a[18], b[18], why[96];
     DottedQuad(n.addr, address);
     switch (n.kind) {
+    case NEWS_TRANSFER_FAILED:
+        FailedText(n, why, sizeof why);
+        snprintf(line, cap, "%s: transfer failed: %s", address, why);
+        return true;
     case NEWS_TRYING_AGAIN:
         // "trying again (2 of 3) after: transfer failed"
         snprintf(line, cap, "%s: trying again (%d of %d) after: %s", address, static_cast<int>(n.values[0]),
@@ -87,7 +116,7 @@ void Trace(const News& n) {
 }
 
 void Event(const News& n) {
-    char line[256], about[128], sender[16], last[16];
+    char line[256], about[128], sender[16];
     if (CommonLine(n, line, sizeof line)) {
         DisplayLine(line);
         return;
@@ -133,16 +162,6 @@ void Event(const News& n) {
         DisplayEvent(addr, "transfer done in %.1f s, %u blocks sent again", static_cast<double>(v[0]) / 1000.0,
                      static_cast<unsigned>(v[1]));
         return;
-    case NEWS_TRANSFER_FAILED:
-        snprintf(last, sizeof last, v[2] < 0 ? "none" : "0x%02X", static_cast<unsigned>(v[2]));
-        if (v[0] == TN_FAILED_DATA) {
-            DisplayEvent(addr, "transfer failed: data block %u not acknowledged in %d tries (last answer: %s)",
-                         static_cast<unsigned>(v[1]), kStepAttempts, last);
-        } else {
-            DisplayEvent(addr, "transfer failed: %s not acknowledged (last answer: %s)", StepText(static_cast<int>(v[0])),
-                         last);
-        }
-        return;
     case NEWS_RUN_SENT:
         DisplayEvent(addr, "run command sent");
         return;
@@ -167,6 +186,11 @@ void Event(const News& n) {
 
 void ConsoleStart(bool events) { NewsWatch(events ? Event : Trace); }
 
+void ConsoleStoppingText(int transfers, char* out, size_t cap) {
+    snprintf(out, cap, "stopping: %d transfer%s under way finish%s first; Ctrl-C again abandons %s", transfers,
+             transfers == 1 ? "" : "s", transfers == 1 ? "es" : "", transfers == 1 ? "it" : "them");
+}
+
 void ConsoleResults(bool line_open) {
     // The trace's last line has no newline of its own; a console event's
     // line may have been followed by more trace (a transfer runs to its end).
@@ -178,9 +202,15 @@ void ConsoleResults(bool line_open) {
         if (m.phase == LISTED || m.phase == SKIPPED || exploring) continue;
         printf("result: %s %s\n", DottedQuad(m.rec.addr, text), ResultText(m.rec.result));
     }
-    // Never begun (another model, or the rollout stopped), after the others.
-    for (int i = 0; i < TableCount(); ++i)
-        if (TableMachine(i).phase == SKIPPED) printf("result: %s skipped\n", DottedQuad(TableMachine(i).rec.addr, text));
+    // Not updated and untouched, after the others: another model, a
+    // rollout or a run that stopped (that may have left it in its boot
+    // loader, which the next run updates).
+    for (int i = 0; i < TableCount(); ++i) {
+        const Machine& m = TableMachine(i);
+        if (m.phase != SKIPPED) continue;
+        printf("result: %s skipped%s\n", DottedQuad(m.rec.addr, text),
+               m.rec.reason == REASON_STOPPED_IN_BOOT_LOADER ? " (it waits in its boot loader; a rerun updates it)" : "");
+    }
     // Named and never heard, in the order named, after the others.
     for (int e = 0; e < MachineListExpectedCount(); ++e) {
         if (!TableNotHeard(e)) continue;

@@ -202,6 +202,7 @@ int Receive_TCP(void) {
     int n = plat_recv(stcp.load(), tcpRXDataBuff, TCP_BUFFER_SIZE);
     TCPrxrecvedlength.store(static_cast<uint16_t>(n > 0 ? n : 0), std::memory_order_release);
     if (hooks.received) hooks.received(tcpRXDataBuff, n);
+    if (n <= 0 && hooks.link_closed) hooks.link_closed();
     return 0;
 }
 

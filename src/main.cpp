@@ -47,6 +47,7 @@ int ConsoleHandler(uint32_t dwType) {
         puts("Some other event");
         break;
     }
+    if (hooks.console) hooks.console(dwType);
     consoleEvent.store(dwType);
     requestExit.store(1);
     return 1;

@@ -37,7 +37,7 @@ bool Retryable(RecordReason reason) {
 bool TryAgain(Machine& m, RecordReason reason, uint64_t now, bool may_retry) {
     if (!Retryable(reason)) return false;
     m.rec.last_failure = reason;
-    if (!may_retry || RolloutStopped() || static_cast<uint32_t>(m.rec.tries) > opts.retries) return false;
+    if (!may_retry || stopping || RolloutStopped() || static_cast<uint32_t>(m.rec.tries) > opts.retries) return false;
     m.phase = RETRYING;
     m.step = STEP_FAILED;
     m.on_path = false;
@@ -110,8 +110,8 @@ void Finish(int i, Phase phase, RecordReason reason, bool may_retry) {
     Machine& m = TableMachine(i);
     const uint64_t now = plat_now_ms();
     if (phase == FAILED && TryAgain(m, reason, now, may_retry)) return;
-    // Skipped, or held back by a conflict before it began: no try.
-    if (phase == SKIPPED || (m.phase == WAITING && reason == REASON_ADDRESS_CONFLICT)) m.rec.tries = 0;
+    // Never begun (skipped, or held back before it began): no try.
+    if (m.phase == WAITING || m.phase == SKIPPED) m.rec.tries = 0;
     m.phase = phase;
     if (phase == FAILED) m.step = STEP_FAILED;
     m.on_path = false;
@@ -230,6 +230,7 @@ void OutcomeEnd(void) {
         Machine& m = TableMachine(i);
         if (m.phase == LISTED) continue;
         // Still in progress: the run was stopped. No new try begins.
+        if (m.phase == WAITING) Finish(i, SKIPPED, REASON_RUN_STOPPED, false);
         if (m.phase == RETRYING) Finish(i, FAILED, m.rec.last_failure, false);
         if (!IsFinal(m.phase)) Finish(i, m.phase == CONFIRMING ? UNCONFIRMED : FAILED, REASON_STOPPED, false);
     }

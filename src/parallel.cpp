@@ -6,12 +6,14 @@
 // the rules what the workers did.
 #include "parallel.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "addrmap.h"
 #include "announce.h"
+#include "console.h"
 #include "display.h"
 #include "hooks.h"
 #include "listen.h"
@@ -27,7 +29,6 @@ namespace {
 // Workers are read, fed and started this often; the design's own waits
 // are 10 ms and more, so nothing here polls faster than the design does.
 constexpr uint32_t kPollMs = 20;
-constexpr uint32_t kEventOther = 2;  // a console event that is neither Ctrl-C nor Ctrl-Break
 // Room for "/255.255.255.255.log" behind it in a path buffer of kLogPathBytes.
 constexpr size_t kLogPathBytes = 1024;
 constexpr size_t kMaxLogDirBytes = kLogPathBytes - 32;
@@ -40,7 +41,8 @@ struct Job {
     int machine;
     plat_child child;
     uint64_t started_ms;
-    bool halt_sent, end_sent;
+    uint32_t halt_sent;  // the reason its path was told to end with, REASON_NONE before
+    bool end_sent;
     uint32_t image_sent;  // bytes of the image it has; its datagrams wait for the rest
     bool has_first;
     WireDatagram first;   // the newest datagram handed while the image went out
@@ -52,6 +54,8 @@ LanflashOptions opts;
 Job jobs[kMaxJobs];
 int running = 0;
 bool stopping = false;
+bool abandoning = false;
+std::atomic<int> presses{0};  // console thread counts, main thread reads
 AddrMap logged;  // addresses whose log this run began: a later worker adds to it
 const char* image_path = nullptr;  // as typed: block 0 carries it
 const uint8_t* image = nullptr;    // as loaded here: every worker sends these bytes
@@ -59,13 +63,15 @@ uint32_t image_bytes = 0;
 
 const char* ConsoleEventText(int type) { return type == 0 ? "ctrl-c" : type == 1 ? "break" : "Some other event"; }
 
+void Console(uint32_t) { presses.fetch_add(1, std::memory_order_acq_rel); }
+
 // 0 when sent, 1 when the pipe is full, -1 when the worker is gone.
 int Send(Job& job, uint32_t type, const void* payload, uint32_t len) {
     char out[kWireMaxBytes];
     const int sent = plat_child_write(&job.child, out, WireEncode(type, payload, len, out));
     // A full pipe drops a datagram, which comes again within a second; the
     // others are sent again until they go (halt_sent, end_sent).
-    if (sent != 0 && type == WIRE_HALT) job.halt_sent = false;
+    if (sent != 0 && type == WIRE_HALT) job.halt_sent = REASON_NONE;
     if (sent != 0 && type == WIRE_END) job.end_sent = false;
     return sent;
 }
@@ -136,7 +142,8 @@ void Start(int machine, const Arrival& a, int action, uint64_t now) {
     job->running = true;
     job->machine = machine;
     job->started_ms = now;
-    job->halt_sent = job->end_sent = job->has_first = false;
+    job->halt_sent = REASON_NONE;
+    job->end_sent = job->has_first = false;
     job->image_sent = 0;
     job->in_len = 0;
     ++running;
@@ -237,15 +244,22 @@ const char* StepText(Step step) {
 // asks to stop. The delay before the next call.
 uint32_t PollParallel(int console_event) {
     const uint64_t now = plat_now_ms();
-    if ((console_event >= 0 || ListenFailed() != nullptr) && !stopping) {
-        // No new machine starts; those under way finish as a stopped
-        // one-machine run would.
+    // A stop: no machine begins a new step, and the transfers under way
+    // finish (their workers go on reading their machines); asked again,
+    // they are abandoned. A listener that failed stops the run as well.
+    const int asked = presses.load(std::memory_order_acquire);
+    if ((asked >= 1 || ListenFailed() != nullptr) && !stopping) {
         stopping = true;
-        RulesStop();
         if (console_event >= 0) DisplayForeignLine(ConsoleEventText(console_event));
-        const uint32_t event = console_event >= 0 ? static_cast<uint32_t>(console_event) : kEventOther;
-        for (Job& job : jobs)
-            if (job.running) Send(job, WIRE_STOP, &event, sizeof event);
+        RulesStop();
+        char line[96];
+        const int under_way = RulesTransfersUnderWay();
+        ConsoleStoppingText(under_way, line, sizeof line);
+        if (under_way > 0) DisplayLine(line);
+    }
+    if (asked >= 2 && !abandoning) {
+        abandoning = true;
+        RulesAbandon();
     }
     Arrival a;
     while (ListenTake(&a)) RulesHeard(a);
@@ -257,13 +271,15 @@ uint32_t PollParallel(int console_event) {
     }
     RulesTick();
     for (Job& job : jobs) {
-        if (!job.running || stopping) continue;
+        if (!job.running) continue;
         const uint32_t halt = RulesHalt(job.machine);
-        if (halt != REASON_NONE && !job.halt_sent) {
-            job.halt_sent = true;
+        if (halt != REASON_NONE && halt != job.halt_sent) {
+            job.halt_sent = halt;
             Send(job, WIRE_HALT, &halt, sizeof halt);
         }
-        if (!RulesInTry(job.machine) && !job.end_sent) {
+        // Its try is over; once the run stops, also one waiting to confirm.
+        const bool over = !RulesInTry(job.machine) || (stopping && !RulesUnderWay(job.machine) && halt == REASON_NONE);
+        if (over && !job.end_sent) {
             job.end_sent = true;
             Send(job, WIRE_END, nullptr, 0);
         }
@@ -297,6 +313,7 @@ bool ParallelStart(const LanflashOptions& o, const uint8_t* bytes, long size, co
     image_bytes = static_cast<uint32_t>(size);
     hooks.poll_instead = PollParallel;
     hooks.run_ends = RunEnds;
+    hooks.console = Console;
     DisplayStart();
     if (opts.log_dir == nullptr) return true;
     if (strlen(opts.log_dir) > kMaxLogDirBytes) {

@@ -135,7 +135,9 @@ int Choose(const Announcement& an) {
     const int i = Add(an, WAITING);
     if (i < 0) return -1;
     if (!RunOptions().all) RunSetTheOne(i);
-    if (RolloutStopped()) {
+    if (RunStopping()) {
+        Finish(i, SKIPPED, REASON_RUN_STOPPED);
+    } else if (RolloutStopped()) {
         Finish(i, SKIPPED, REASON_ROLLOUT_STOPPED);
     } else if (ConflictAt(an.addr)) {
         Finish(i, FAILED, REASON_ADDRESS_CONFLICT);
@@ -414,7 +416,42 @@ int RulesChoose(const Taken& t, int* machine) {
 
 void RulesTick(void) { KeepTimeLimits(plat_now_ms(), in_hand, AnyChosenWaiting()); }
 
-void RulesStop(void) { RunStop(); }
+void RulesStop(void) {
+    if (RunStopping()) return;
+    RunStop();
+    for (int i = TableFirstUnfinished(); i < TableCount(); ++i) {
+        Machine& m = TableMachine(i);
+        const bool reset = m.reset_sent_ms != 0;
+        if (m.phase == WAITING) {
+            Finish(i, SKIPPED, REASON_RUN_STOPPED);
+        } else if (m.phase == RETRYING) {
+            Finish(i, FAILED, m.rec.last_failure, false);
+        } else if (m.phase == RESETTING && !m.on_path) {
+            Finish(i, SKIPPED, REASON_STOPPED_IN_BOOT_LOADER);  // restarting after its reset
+        } else if (m.phase == RESETTING && !reset) {
+            m.halt = REASON_RUN_STOPPED;  // no reset: it runs what it ran
+        } else if (m.phase == UPDATING && m.step == STEP_BOOT_LOADER) {
+            m.halt = REASON_STOPPED_IN_BOOT_LOADER;  // no '4', no '1', no transfer
+        }
+    }
+}
+
+void RulesAbandon(void) {
+    RulesStop();
+    for (int i = TableFirstUnfinished(); i < TableCount(); ++i)
+        if (RulesUnderWay(i)) TableMachine(i).halt = REASON_ABANDONED;
+}
+
+bool RulesUnderWay(int i) {
+    const Machine& m = TableMachine(i);
+    return m.phase == UPDATING && (m.step == STEP_TRANSFER || m.step == STEP_STARTING);
+}
+
+int RulesTransfersUnderWay(void) {
+    int n = 0;
+    for (int i = TableFirstUnfinished(); i < TableCount(); ++i) n += RulesUnderWay(i) ? 1 : 0;
+    return n;
+}
 
 RecordReason RulesHalt(int i) { return i >= 0 && i < TableCount() ? TableMachine(i).halt : REASON_NONE; }
 

@@ -51,6 +51,14 @@ void Transferred(int i, const ExecEvent& e) {
     }
 }
 
+// Its path ended as the rules asked: a stopped run leaves it as it is,
+// anything else fails it.
+void Halted(int i) {
+    const RecordReason why = TableMachine(i).halt;
+    const bool stopped = why == REASON_RUN_STOPPED || why == REASON_STOPPED_IN_BOOT_LOADER;
+    Finish(i, stopped ? SKIPPED : FAILED, why);
+}
+
 }  // namespace
 
 void RulesEventsStart(long bytes) { image_bytes = bytes; }
@@ -72,15 +80,17 @@ void RulesEvent(int i, const ExecEvent& e) {
         return;
     case EX_RESET_DONE:
         m.on_path = false;
-        // Two boards there: the reset has gone out, and no connection follows.
-        if (m.halt != REASON_NONE) Finish(i, FAILED, m.halt);
+        // The reset has gone out, and no connection follows (two boards
+        // there, or the run was stopped): it restarts into its boot loader.
+        if (m.halt == REASON_RUN_STOPPED) m.halt = REASON_STOPPED_IN_BOOT_LOADER;
+        if (m.halt != REASON_NONE) Halted(i);
         return;
     case EX_TRANSFER:
         Transferred(i, e);
         return;
     case EX_NO_RUN:
-        // '3' is not sent after a failed transfer.
-        Finish(i, FAILED, REASON_TRANSFER_FAILED);
+        // '3' is not sent after a failed transfer, nor one abandoned.
+        Finish(i, FAILED, m.halt == REASON_ABANDONED ? REASON_ABANDONED : REASON_TRANSFER_FAILED);
         return;
     case EX_RUN_SENT:
         m.phase = CONFIRMING;
@@ -90,12 +100,11 @@ void RulesEvent(int i, const ExecEvent& e) {
         m.run_ms = e.at_ms;
         Tell(NEWS_RUN_SENT, i);
         return;
-    case EX_ABANDONED: {
-        const RecordReason why = m.halt != REASON_NONE ? m.halt : REASON_NO_CONNECTION;
-        if (why == REASON_NO_CONNECTION) Tell(NEWS_NO_CONNECTION, i, nullptr, static_cast<int64_t>(kConnectGiveUpMs / 1000));
-        Finish(i, FAILED, why);
+    case EX_ABANDONED:
+        if (m.halt == REASON_NONE) m.halt = REASON_NO_CONNECTION;
+        if (m.halt == REASON_NO_CONNECTION) Tell(NEWS_NO_CONNECTION, i, nullptr, static_cast<int64_t>(kConnectGiveUpMs / 1000));
+        Halted(i);
         return;
-    }
     case EX_GONE:
         if (!RunStopping() && InTry(m.phase)) Finish(i, FAILED, m.halt != REASON_NONE ? m.halt : REASON_WORKER_FAILED);
         return;

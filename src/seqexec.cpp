@@ -1,6 +1,10 @@
 // The one-machine path with options: what the sequencer's seams do.
 #include "seqexec.h"
 
+#include <atomic>
+#include <cstdio>
+
+#include "console.h"
 #include "hooks.h"
 #include "listen.h"
 #include "mstate.h"
@@ -19,8 +23,26 @@ int current = -1;        // the machine of the sequencer's latest path
 bool path_open = false;  // its connection may be open: let go at the path's end
 Taken taken;             // what the sequencer was offered last
 bool offered = false;
+bool ending_pass = false;  // the run's last pass
+// Link thread sets, main thread clears as a path begins: the machine
+// closed the connection, and no reply will come on it.
+std::atomic<bool> link_closed{false};
+// In this process's run: a transfer runs (main thread sets), and how often
+// the user asked to stop (console thread counts).
+std::atomic<bool> transferring{false};
+std::atomic<int> presses{0};
+int presses_seen = 0;  // main thread: those the rules have heard of
+
+// The console's stops, told to the rules on the main thread.
+void HearStops(void) {
+    const int now = presses.load(std::memory_order_acquire);
+    if (now >= 1 && presses_seen < 1) RulesStop();
+    if (now >= 2 && presses_seen < 2) RulesAbandon();
+    presses_seen = now;
+}
 
 void Tell(ExecNews news, uint32_t step = 0, uint32_t block = 0, int32_t answer = -1) {
+    HearStops();  // a transfer abandoned ends inside the poll that ran it
     if (current >= 0) d.event(current, ExecEvent{news, step, block, answer, plat_now_ms()});
 }
 
@@ -34,6 +56,7 @@ int Choose(int retv) {
     if (act == 1 || act == 2) {
         current = machine;
         path_open = true;
+        link_closed.store(false, std::memory_order_relaxed);
     }
     return act;
 }
@@ -52,10 +75,26 @@ void SawTransition(M_STATE from, M_STATE to) {
     if (from == M_RUN_FIRMWARE && to == M_IDLE) Tell(EX_RUN_SENT);
 }
 
-void Transfer(TransferNews news, uint32_t block, int answer) { Tell(EX_TRANSFER, news, block, answer); }
+void Transfer(TransferNews news, uint32_t block, int answer) {
+    transferring.store(news != TN_DONE && news != TN_FAILED_BLOCK0 && news != TN_FAILED_DATA && news != TN_FAILED_EOT &&
+                           news != TN_FAILED_CLOSING,
+                       std::memory_order_release);
+    if (news != TN_STARTED && news != TN_DATA_SENT && news != TN_DATA_ACKED && news != TN_DONE) {
+        // Why it failed: the machine hung up, or the user abandoned it.
+        if (d.abandoned()) answer = kAnswerAbandoned;
+        if (link_closed.load(std::memory_order_acquire)) answer = kAnswerClosed;
+    }
+    Tell(EX_TRANSFER, news, block, answer);
+}
+
+bool GiveUp(void) { return link_closed.load(std::memory_order_acquire) || d.abandoned(); }
+
+void LinkClosed(void) { link_closed.store(true, std::memory_order_release); }
 
 uint32_t Idle(void) {
-    if (path_open) {
+    // On the run's last pass the link thread has stopped and would never
+    // let go: the end of the process closes the connection.
+    if (path_open && !ending_pass) {
         TCPLetGo();
         path_open = false;
     }
@@ -74,10 +113,13 @@ bool OnPath(void) {
 
 // Ends the path to the current machine without '3'. In M_MACHINE_RESET the
 // reset has gone out and the next poll closes; in M_DOWNLOAD the transfer
-// has not begun.
+// has not begun; in M_RUN_FIRMWARE a transfer is done, and a stopped run
+// lets it have its '3'.
 void EndPathIfAsked(void) {
-    if (!OnPath() || MGetstate() == M_MACHINE_RESET || d.halt(current) == REASON_NONE) return;
-    TCPLetGo();
+    const RecordReason why = OnPath() ? d.halt(current) : REASON_NONE;
+    if (why == REASON_NONE || MGetstate() == M_MACHINE_RESET) return;
+    if (MGetstate() == M_RUN_FIRMWARE && (why == REASON_RUN_STOPPED || why == REASON_STOPPED_IN_BOOT_LOADER)) return;
+    if (!ending_pass) TCPLetGo();  // else the end of the process closes it
     path_open = false;
     MReturnToWait();
     Tell(EX_ABANDONED);
@@ -87,6 +129,8 @@ void EndPathIfAsked(void) {
 // ends a path that is to end, and offers the sequencer the next datagram
 // when it waits for one.
 void BeforePoll(bool ending) {
+    ending_pass = ending;
+    HearStops();
     d.drain();
     d.tick();
     EndPathIfAsked();
@@ -109,7 +153,10 @@ uint32_t Pace(uint32_t delay_ms) {
     return delay_ms;
 }
 
-bool RunEnds(bool stop_asked) { return stop_asked || d.finished(); }
+bool RunEnds(bool stop_asked) {
+    HearStops();
+    return stop_asked || d.finished();
+}
 
 void DrainListener(void) {
     Arrival a;
@@ -119,10 +166,24 @@ void DrainListener(void) {
 // A listener that failed hears nothing more: the run ends as it is.
 bool Finished(void) { return RunFinished() || ListenFailed() != nullptr; }
 
+bool Abandoned(void) { return presses.load(std::memory_order_acquire) >= 2; }
+
+// The console's thread: the first stop says what the run now waits for
+// (the main thread may be inside a transfer), the second abandons it.
+void Console(uint32_t) {
+    if (presses.fetch_add(1, std::memory_order_acq_rel) == 0 && transferring.load(std::memory_order_acquire)) {
+        char line[96];
+        ConsoleStoppingText(1, line, sizeof line);
+        printf("%s\n", line);
+    }
+}
+
 }  // namespace
 
 void SeqExecStart(const SeqDriver& driver) {
     d = driver;
+    hooks.give_up = GiveUp;
+    hooks.link_closed = LinkClosed;
     hooks.choose = Choose;
     hooks.transition = SawTransition;
     hooks.idle = Idle;
@@ -133,6 +194,7 @@ void SeqExecStart(const SeqDriver& driver) {
 }
 
 SeqDriver SeqExecRules(void) {
-    return SeqDriver{DrainListener, RulesTake, RulesChoose, RulesEvent,           RulesTick,
-                     RulesHalt,     RulesBusy, RulesSequencerGoesOn, Finished};
+    hooks.console = Console;
+    return SeqDriver{DrainListener, RulesTake, RulesChoose,          RulesEvent, RulesTick,
+                     RulesHalt,     RulesBusy, RulesSequencerGoesOn, Finished,   Abandoned};
 }

@@ -116,9 +116,6 @@ uint32_t PollInput(void) {
         ended.store(true, std::memory_order_release);
         News();
         return 0;
-    case WIRE_STOP:
-        stop_run(value);
-        return 0;
     default:
         return InputEnded();
     }
@@ -175,6 +172,9 @@ bool Busy(void) {
 // After '3' it looks at its machine's announcements for the trace.
 bool GoesOn(void) { return run_sent; }
 
+// The parent abandons its transfer.
+bool Abandoned(void) { return halt.load(std::memory_order_acquire) == REASON_ABANDONED; }
+
 // Told to end, once the datagrams handed before that the sequencer waits
 // for (its trace) are parsed.
 bool Finished(void) {
@@ -192,4 +192,6 @@ void WorkerStart(plat_console_handler stop, uint8_t* image_buf, long cap, long* 
     hooks.poll_listener = PollInput;
 }
 
-SeqDriver WorkerDriver(void) { return SeqDriver{Drain, Take, Choose, Event, Tick, Halt, Busy, GoesOn, Finished}; }
+SeqDriver WorkerDriver(void) {
+    return SeqDriver{Drain, Take, Choose, Event, Tick, Halt, Busy, GoesOn, Finished, Abandoned};
+}

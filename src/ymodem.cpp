@@ -86,7 +86,7 @@ uint16_t Cal_CRC16(const uint8_t* data, uint32_t size) {
 static int32_t Receive_Byte(uint8_t* c, uint32_t timeout) {
     (void)timeout;
     int32_t result = -1;
-    for (uint32_t pass = 0; pass < kReplyWaitPasses && result == -1; ++pass) {
+    for (uint32_t pass = 0; pass < kReplyWaitPasses && result == -1 && !(hooks.give_up && hooks.give_up()); ++pass) {
         if (flagTCPRXDataLocked.load(std::memory_order_acquire) == 0) {
             const uint16_t batch = TCPrxrecvedlength.load(std::memory_order_acquire);
             if (batch != 0) {

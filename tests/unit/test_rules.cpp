@@ -422,6 +422,62 @@ TEST_F(Rules, WhatIsLeftAloneIsSaidOnce) {
     EXPECT_EQ(RunExitStatus(), 3);
 }
 
+// A stop: a transfer under way runs on; every other path ends before its
+// next step, and what waits or restarts is left as it is; asked again, the
+// transfer is abandoned without '3'.
+TEST_F(Rules, AStopLeavesEachPhaseAsItIsAndASecondAbandonsTheTransfer) {
+    opts.retries = 1;
+    Start();
+    for (int n = 1; n <= 7; ++n) App(n);
+    Later(kListenFirstMs);
+    for (int n = 2; n <= 7; ++n) App(n);  // 1 waits to begin
+    int i = -1, connecting = -1, restarting = -1, boot = -1, transfer = -1, confirming = -1, retrying = -1;
+    ASSERT_EQ(Act(&connecting), 2);
+    ASSERT_EQ(Act(&restarting), 2);
+    Reset(restarting);
+    for (int* m : {&boot, &transfer, &confirming, &retrying}) {
+        ASSERT_EQ(Act(m), 2);
+        Reset(*m);
+    }
+    for (int n = 4; n <= 7; ++n) Boot(n);
+    for (int k = 0; k < 4; ++k) ASSERT_EQ(Act(&i), 1);
+    Ex(boot, EX_CONNECTED);
+    Ex(transfer, EX_CONNECTED);
+    Ex(transfer, EX_TRANSFER, TN_STARTED);
+    Download(confirming, true);
+    Download(retrying, false);
+    ASSERT_EQ(PhaseOf(7), RETRYING);
+    App(8);  // heard just before the stop
+    RulesStop();
+    EXPECT_EQ(RulesTransfersUnderWay(), 1);
+    EXPECT_EQ(PhaseOf(1), SKIPPED);
+    EXPECT_EQ(RulesMachine(TableFind(Addr(1))).rec.reason, REASON_RUN_STOPPED);
+    EXPECT_EQ(RulesHalt(connecting), REASON_RUN_STOPPED);  // no reset
+    EXPECT_EQ(PhaseOf(3), SKIPPED);
+    EXPECT_EQ(RulesMachine(restarting).rec.reason, REASON_STOPPED_IN_BOOT_LOADER);
+    EXPECT_EQ(RulesHalt(boot), REASON_STOPPED_IN_BOOT_LOADER);  // no '4', '1' or transfer
+    EXPECT_EQ(RulesHalt(transfer), REASON_NONE);
+    EXPECT_EQ(PhaseOf(6), CONFIRMING);
+    EXPECT_EQ(PhaseOf(7), FAILED);  // no other try
+    EXPECT_EQ(PhaseOf(8), SKIPPED);
+    Ex(connecting, EX_ABANDONED);
+    Ex(boot, EX_ABANDONED);
+    EXPECT_EQ(PhaseOf(2), SKIPPED);
+    EXPECT_EQ(RulesMachine(boot).rec.reason, REASON_STOPPED_IN_BOOT_LOADER);
+    Later(kListenFirstMs);
+    App(9);
+    Later(kListenHeardOnceMs);
+    EXPECT_TRUE(ActAll().empty());  // nothing begins
+    EXPECT_EQ(PhaseOf(9), SKIPPED);
+    RulesAbandon();
+    EXPECT_EQ(RulesHalt(transfer), REASON_ABANDONED);
+    Ex(transfer, EX_TRANSFER, TN_FAILED_DATA);
+    Ex(transfer, EX_NO_RUN);
+    EXPECT_EQ(PhaseOf(5), FAILED);
+    EXPECT_EQ(RulesMachine(transfer).rec.reason, REASON_ABANDONED);
+    EXPECT_EQ(RulesTransfersUnderWay(), 0);
+}
+
 // Datagrams of one sender and address take one place in a line, the newest
 // there, keeping the first arrival of identical ones and a conflict once
 // seen; another sender's claim of the address waits in a place of its own.
