@@ -3,6 +3,7 @@
 // takes the unlock/download/run commands and a YMODEM batch over TCP.
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -359,6 +360,11 @@ int main(int argc, char** argv) {
   if (optind < argc) return BadOption("arguments", argv[optind]);
   if (config.receive_only) config.start_in_boot = true;
   if (!config.out_path.empty() && !config.out_dir.empty()) return NotTogether("--out", "--out-dir");
+  // Said now rather than once per machine at the end of its batch.
+  if (!config.out_dir.empty() && access(config.out_dir.c_str(), W_OK | X_OK) != 0) {
+    std::fprintf(stderr, "machine-sim: --out-dir %s: %s\n", config.out_dir.c_str(), std::strerror(errno));
+    return 2;
+  }
   if (config.fleet > 0) {
     // Each names one host or one file, not one per machine.
     const char* alone = nullptr;
