@@ -640,7 +640,8 @@ int Fleet::Run() {
     if (running_ == 0) break;
 
     const std::int64_t next = timers_.empty() ? kNever : timers_.begin()->first;
-    const std::int64_t wait = std::clamp<std::int64_t>(next == kNever ? kMaxPollWaitMs : next - NowMs(), 0, kMaxPollWaitMs);
+    const std::int64_t wait =
+        std::clamp<std::int64_t>(next == kNever ? kMaxPollWaitMs : next - NowMs(), 0, kMaxPollWaitMs);
     // Stop signals are blocked except while waiting, so none slips in unseen.
     const int ready = epoll_pwait(shared_.epoll, events, kMaxEventsPerWait, static_cast<int>(wait), &wait_mask);
     if (ready < 0) {

@@ -1,6 +1,7 @@
 // machine-sim: a simulated machine for lanflash. It announces itself by UDP,
 // takes the reset command as a running application, and as a boot loader
 // takes the unlock/download/run commands and a YMODEM batch over TCP.
+// With --fleet, one process plays many such machines.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <unistd.h>
