@@ -196,6 +196,30 @@ TEST_F(Fleet, ATransferThatFailedOnceIsTriedAgainFromTheBootLoader) {
     EXPECT_EQ(record["data_blocks_resent"], 0);  // the record tells of the try that counted
 }
 
+// machine-sim --fleet: three machines in one process, each with a fault
+// state, a serial number, an image file and log lines of its own.
+TEST_F(Fleet, OneSimPlaysAFleetWhoseMachinesEachFailOnceAndAreUpdated) {
+    const std::vector<int> ns{41, 42, 43};
+    Proc sim({sim_bin(), "--fleet", "3", "-a", "127.0.0.41", "-n", "1041", "--fail-transfers", "1",
+              "--out-dir", dir.path(), "--log", dir.file("fleet.log")},
+             dir.path());
+    std::unique_ptr<Proc> p;
+    std::vector<std::string> args = named(ns);
+    for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--retries", "1", "--exit"}) args.push_back(a);
+    EXPECT_EQ(run(args, &p), 0) << p->out();
+    const std::string out = p->out();
+    const auto log = read_log(dir.file("fleet.log"));
+    for (int n : ns) {
+        const std::string addr = "127.0.0." + std::to_string(n);
+        EXPECT_NE(out.find(addr + ": chosen, Tavix7 No: " + std::to_string(1000 + n) + "\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("\nresult: " + addr + " updated\n"), std::string::npos) << out;
+        EXPECT_EQ(count_events(log, addr + " reset"), 1) << addr;
+        EXPECT_EQ(count_events(log, addr + " receive"), 2) << addr;  // the failed batch, then the good one
+        EXPECT_GT(count_events(log, addr + " block 1 nak-storm"), 0) << addr;
+        EXPECT_EQ(read_file(dir.file(addr + ".bin")), std::string(bytes.begin(), bytes.end())) << addr;
+    }
+}
+
 // Eight machines at once: their transfers run side by side, and each is
 // reset and updated exactly once.
 TEST_F(Fleet, ParallelTransfersOverlapAndEachMachineIsUpdatedOnce) {

@@ -8,12 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-const std::uint8_t kSignature[] = {0x22, 0xEF, 0x44, 0x1A, 0x33, 0xE9,
-                                   0xF1, 0x34, 0x54, 0x9E, 0x78};
-
-}  // namespace
+#include "announce.h"
 
 Crowd::Crowd(long count, in_addr first_before, const sockaddr_in& announce_to, bool model_5s,
              long serial_base, int interval_ms)
@@ -45,36 +40,16 @@ std::int64_t Crowd::SendDue(std::int64_t now) {
   for (; due(sent_) <= now; ++sent_) {
     const long i = static_cast<long>(sent_ % count_);
     const std::uint32_t addr = htonl(first_ + static_cast<std::uint32_t>(i));
-    const auto* ip = reinterpret_cast<const std::uint8_t*>(&addr);
-    const char* name = model_5s_ ? "Tavix5S" : "Tavix7";
+    in_addr from{};
+    from.s_addr = addr;
+    std::uint8_t mac[6];
+    DefaultMac(from, mac);
     const std::string serial = std::to_string(serial_base_ + 1 + i);
-    std::vector<std::uint8_t> packet(kSignature, kSignature + sizeof kSignature);
-    packet.insert(packet.end(), ip, ip + 4);
-    packet.insert(packet.end(), {255, 255, 255, 0});
-    packet.insert(packet.end(), {0x02, 0x54, 0x41, 0x56, ip[2], ip[3]});
-    packet.insert(packet.end(), {0x03, 0x78});  // port 888
-    packet.insert(packet.end(), name, name + std::strlen(name) + 1);
-    packet.insert(packet.end(), {0, 0});
-    packet.insert(packet.end(), serial.begin(), serial.end());
-    packet.push_back(0);
-    // The source address of each machine's own, through one socket.
-    iovec iov{packet.data(), packet.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    msg.msg_name = &to_;
-    msg.msg_namelen = sizeof to_;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst.s_addr = addr;
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    (void)sendmsg(fd_, &msg, 0);  // a full buffer drops one: the next comes within the interval
+    const std::vector<std::uint8_t> packet =
+        AnnouncementPacket(from, mac, 888, model_5s_ ? "Tavix5S" : "Tavix7", &serial);
+    // The source address of each machine's own, through one socket; a full
+    // buffer drops one: the next comes within the interval.
+    (void)SendFrom(fd_, packet, to_, from, 0);
   }
   return due(sent_);
 }

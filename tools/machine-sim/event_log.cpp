@@ -9,9 +9,11 @@ namespace {
 const auto kStart = std::chrono::steady_clock::now();
 bool g_to_stdout = false;
 std::FILE* g_file = nullptr;
+const char* g_tag = nullptr;
 
 void WriteLine(std::FILE* out, std::int64_t t, const char* format, va_list args) {
   std::fprintf(out, "t=%lld ", static_cast<long long>(t));
+  if (g_tag != nullptr) std::fprintf(out, "%s ", g_tag);
   std::vfprintf(out, format, args);
   std::fputc('\n', out);
   std::fflush(out);
@@ -33,6 +35,8 @@ bool OpenEventLog(bool to_stdout, const char* path) {
   }
   return true;
 }
+
+void SetLogTag(const char* tag) { g_tag = tag; }
 
 void LogEvent(const char* format, ...) {
   const std::int64_t t = NowMs();

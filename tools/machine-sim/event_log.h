@@ -11,4 +11,8 @@ std::int64_t NowMs();
 // file cannot be opened.
 bool OpenEventLog(bool to_stdout, const char* path);
 
+// With a fleet, the address of the machine whose events follow, written
+// after the time; null (as for a single machine) writes none.
+void SetLogTag(const char* tag);
+
 void LogEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));

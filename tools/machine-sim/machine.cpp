@@ -2,7 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,9 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
+#include "announce.h"
 #include "crowd.h"
 #include "event_log.h"
 
@@ -24,9 +29,13 @@ volatile std::sig_atomic_t g_stop = 0;
 
 extern "C" void OnStopSignal(int) { g_stop = 1; }
 
-const std::uint8_t kSignature[] = {0x22, 0xEF, 0x44, 0x1A, 0x33, 0xE9,
-                                   0xF1, 0x34, 0x54, 0x9E, 0x78};
 constexpr int kMaxPollWaitMs = 1000;
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+constexpr int kMaxEventsPerWait = 256;
+// Descriptors a fleet needs besides two per machine (its listener and its
+// connection): standard streams, the log, the UDP and epoll sockets, an
+// image being written, and some slack.
+constexpr rlim_t kFleetSpareFds = 16;
 constexpr int kListenBacklog = 4;
 // Menu texts of the boot loader; the updater ignores them.
 const char kUnlockReply[] = "Flash unlocked\r\n";
@@ -38,21 +47,46 @@ std::string AddressText(const sockaddr_in& address) {
   return std::string(ip) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+// What the machines of one process share: the socket their announcements
+// leave through, and the epoll set that watches their sockets.
+struct Shared {
+  int udp = -1;
+  bool send_from_each = false;  // a fleet: an unbound socket, each machine's own source address
+  int epoll = -1;
+};
+
+// One machine, driven by the loop in Fleet: Tick() when its deadline is
+// due, OnReady() when the socket it waits on is ready.
 class Machine {
  public:
-  explicit Machine(const MachineConfig& config)
-      : cfg_(config), rx_(config.faults, config.c_interval_ms, config.strict) {}
-  ~Machine();
-  int Run();
+  Machine(const MachineConfig& config, std::uint64_t index, Shared* shared, bool tagged,
+          int first_announce_delay_ms);
+  ~Machine() { Shut(); }
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // Opens the listener and starts the first phase; false with a message.
+  bool Open();
+  // Handles what is due by now; false on a socket error that ends the process.
+  bool Tick(std::int64_t now);
+  void OnReady(std::int64_t now, std::uint32_t events);
+  // Puts the socket the machine waits on (if any) into the epoll set.
+  bool Watch();
+  std::int64_t NextDeadline() const;
+  // Closes every socket: the machine has exited.
+  void Shut();
+  bool finished() const { return finished_; }
+  int status() const { return status_; }
+  // The address that log lines carry with a fleet; null otherwise.
+  const char* tag() const { return tagged_ ? tag_.c_str() : nullptr; }
 
  private:
   enum class Phase { kApp, kRestarting, kBoot };
 
-  bool Setup();
   void StartPhase(Phase phase, std::int64_t now);
   void Restart(Phase next, std::int64_t now);
   bool OpenListener();
-  void CloseListener();
+  void CloseSocket(int* fd);
   void Accept(std::int64_t now);
   void DropConnection(const char* why);
   bool OpenRxDump();
@@ -64,18 +98,25 @@ class Machine {
   void Announce(std::int64_t now);
   void FlushOutput();
   bool Announcing() const;
-  std::int64_t NextDeadline() const;
   void Finish(int status) {
     finished_ = true;
     status_ = status;
   }
 
   MachineConfig cfg_;
+  std::uint64_t index_;
+  Shared* shared_;
+  bool tagged_;
+  std::string tag_;     // own address as text
+  std::string prefix_;  // before console messages: "ADDRESS: " with a fleet
+  int first_announce_delay_ms_;
+  std::uint8_t default_mac_[6] = {};
   YmodemReceiver rx_;
-  int udp_ = -1;
   int listener_ = -1;
   int conn_ = -1;
   int rx_dump_ = -1;
+  int watched_fd_ = -1;  // in the epoll set
+  std::uint32_t watched_events_ = 0;
   long connections_ = 0;  // accepted so far; numbers the --rx-dump files
   Phase phase_ = Phase::kApp;
   Phase next_phase_ = Phase::kApp;
@@ -89,27 +130,28 @@ class Machine {
   std::string out_;  // bytes waiting to go to the peer
   bool finished_ = false;
   int status_ = 0;
-  sigset_t wait_mask_{};  // signal mask while waiting
 };
 
-Machine::~Machine() {
-  for (int fd : {udp_, listener_, conn_, rx_dump_}) {
-    if (fd >= 0) close(fd);
-  }
+Machine::Machine(const MachineConfig& config, std::uint64_t index, Shared* shared, bool tagged,
+                 int first_announce_delay_ms)
+    : cfg_(config),
+      index_(index),
+      shared_(shared),
+      tagged_(tagged),
+      first_announce_delay_ms_(first_announce_delay_ms),
+      rx_(config.faults, config.c_interval_ms, config.strict) {
+  char ip[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &cfg_.address, ip, sizeof ip);
+  tag_ = ip;
+  if (tagged_) prefix_ = tag_ + ": ";
+  DefaultMac(cfg_.address, default_mac_);
 }
 
-bool Machine::Setup() {
-  udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr = cfg_.has_send_from ? cfg_.send_from : cfg_.address;
-  if (udp_ < 0 || setsockopt(udp_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-      bind(udp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    std::fprintf(stderr, "machine-sim: cannot bind UDP socket to %s: %s\n",
-                 AddressText(local).c_str(), std::strerror(errno));
-    return false;
-  }
+void Machine::Shut() {
+  for (int* fd : {&listener_, &conn_, &rx_dump_}) CloseSocket(fd);
+}
+
+bool Machine::Open() {
   if (cfg_.crowd > 0) {
     char* end = nullptr;
     const long base = std::strtol(cfg_.serial.c_str(), &end, 10);
@@ -120,6 +162,9 @@ bool Machine::Setup() {
   // Binding once up front reports a busy port at start, not after a delay.
   if (!cfg_.announce_only && !OpenListener()) return false;
   StartPhase(cfg_.start_in_boot ? Phase::kBoot : Phase::kApp, NowMs());
+  // Machines of a fleet are switched on one after another, so their first
+  // announcements do not all land in the updater's socket at once.
+  next_announce_ms_ += first_announce_delay_ms_;
   return true;
 }
 
@@ -140,9 +185,15 @@ bool Machine::OpenListener() {
   return true;
 }
 
-void Machine::CloseListener() {
-  if (listener_ >= 0) close(listener_);
-  listener_ = -1;
+// A closed socket leaves the epoll set by itself: none is ever duplicated.
+void Machine::CloseSocket(int* fd) {
+  if (*fd < 0) return;
+  if (*fd == watched_fd_) {
+    watched_fd_ = -1;
+    watched_events_ = 0;
+  }
+  close(*fd);
+  *fd = -1;
 }
 
 void Machine::StartPhase(Phase phase, std::int64_t now) {
@@ -152,7 +203,7 @@ void Machine::StartPhase(Phase phase, std::int64_t now) {
   LogEvent("state %s", phase == Phase::kApp ? "app" : "boot");
   listen_at_ms_ = now + cfg_.refuse_ms;
   if (cfg_.refuse_ms > 0) {
-    CloseListener();
+    CloseSocket(&listener_);
     LogEvent("refuse");
   } else if (listener_ >= 0) {
     LogEvent("listen");
@@ -160,7 +211,7 @@ void Machine::StartPhase(Phase phase, std::int64_t now) {
 }
 
 void Machine::Restart(Phase next, std::int64_t now) {
-  CloseListener();
+  CloseSocket(&listener_);
   phase_ = Phase::kRestarting;
   next_phase_ = next;
   restart_done_ms_ = now + cfg_.restart_ms;
@@ -199,10 +250,8 @@ bool Machine::OpenRxDump() {
 void Machine::DropConnection(const char* why) {
   if (conn_ < 0) return;
   FlushOutput();
-  close(conn_);
-  conn_ = -1;
-  if (rx_dump_ >= 0) close(rx_dump_);
-  rx_dump_ = -1;
+  CloseSocket(&conn_);
+  CloseSocket(&rx_dump_);
   out_.clear();
   rx_.Stop();
   LogEvent("close %s", why);
@@ -287,9 +336,10 @@ void Machine::RunFirmware() {
   const std::size_t size = rx_.Image().size();
   LogEvent("run size=%zu %s", size, intact ? "intact" : "broken");
   if (intact) {
-    std::printf("machine-sim: running new firmware (%zu bytes)\n", size);
+    std::printf("machine-sim: %srunning new firmware (%zu bytes)\n", prefix_.c_str(), size);
   } else {
-    std::printf("machine-sim: running firmware, image incomplete (%zu bytes received)\n", size);
+    std::printf("machine-sim: %srunning firmware, image incomplete (%zu bytes received)\n",
+                prefix_.c_str(), size);
   }
   if (cfg_.exit_after_run) {
     Finish(intact ? 0 : 1);
@@ -319,28 +369,20 @@ void Machine::Announce(std::int64_t now) {
   const bool boot = phase_ == Phase::kBoot;
   const char* name = cfg_.model_5s ? (boot ? "BootTavix5s" : "Tavix5S")
                                    : (boot ? "BootTavix7" : "Tavix7");
-  const auto* ip = reinterpret_cast<const std::uint8_t*>(&cfg_.address.s_addr);
-  std::vector<std::uint8_t> packet(kSignature, kSignature + sizeof kSignature);
-  packet.insert(packet.end(), ip, ip + 4);
-  packet.insert(packet.end(), {255, 255, 255, 0});
+  const std::uint8_t* mac = default_mac_;
   if (boot && cfg_.has_boot_mac) {
-    packet.insert(packet.end(), cfg_.boot_mac, cfg_.boot_mac + 6);
+    mac = cfg_.boot_mac;
   } else if (cfg_.has_mac) {
-    packet.insert(packet.end(), cfg_.mac, cfg_.mac + 6);
-  } else {
-    packet.insert(packet.end(), {0x02, 0x54, 0x41, 0x56, ip[2], ip[3]});  // locally administered
+    mac = cfg_.mac;
   }
-  packet.push_back(static_cast<std::uint8_t>(cfg_.tcp_port >> 8));
-  packet.push_back(static_cast<std::uint8_t>(cfg_.tcp_port & 0xFF));
-  packet.insert(packet.end(), name, name + std::strlen(name) + 1);
-  if (!boot) {
-    packet.insert(packet.end(), {0, 0});
-    packet.insert(packet.end(), cfg_.serial.begin(), cfg_.serial.end());
-    packet.push_back(0);
-  }
-  const ssize_t sent = sendto(udp_, packet.data(), packet.size(), 0,
-                              reinterpret_cast<const sockaddr*>(&cfg_.announce_to),
-                              sizeof cfg_.announce_to);
+  const std::vector<std::uint8_t> packet =
+      AnnouncementPacket(cfg_.address, mac, cfg_.tcp_port, name, boot ? nullptr : &cfg_.serial);
+  // A fleet's socket is shared: a full buffer must not hold up the others.
+  const ssize_t sent =
+      shared_->send_from_each
+          ? SendFrom(shared_->udp, packet, cfg_.announce_to, cfg_.address, MSG_DONTWAIT)
+          : sendto(shared_->udp, packet.data(), packet.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&cfg_.announce_to), sizeof cfg_.announce_to);
   if (sent < 0) {
     LogEvent("announce %s error=%s", name, std::strerror(errno));
   } else {
@@ -370,7 +412,8 @@ bool Machine::Announcing() const {
 }
 
 std::int64_t Machine::NextDeadline() const {
-  std::int64_t deadline = NowMs() + kMaxPollWaitMs;
+  if (finished_) return kNever;
+  std::int64_t deadline = kNever;
   if (phase_ == Phase::kRestarting) deadline = std::min(deadline, restart_done_ms_);
   if (phase_ != Phase::kRestarting && listener_ < 0 && !cfg_.announce_only) deadline = std::min(deadline, listen_at_ms_);
   if (crowd_) deadline = std::min(deadline, crowd_next_ms_);
@@ -379,67 +422,251 @@ std::int64_t Machine::NextDeadline() const {
   return deadline;
 }
 
-int Machine::Run() {
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask_);
-  sigdelset(&wait_mask_, SIGINT);
-  sigdelset(&wait_mask_, SIGTERM);
-  if (!Setup()) return 1;
-  while (!finished_) {
-    if (g_stop) {
-      LogEvent("stop");
-      // Stopped before any run: with --exit-after-run that is a failed update.
-      return cfg_.exit_after_run ? 1 : 0;
-    }
-    std::int64_t now = NowMs();
+bool Machine::Tick(std::int64_t now) {
+  if (!finished_) {
     if (phase_ == Phase::kRestarting && now >= restart_done_ms_) StartPhase(next_phase_, now);
     if (phase_ != Phase::kRestarting && listener_ < 0 && !cfg_.announce_only && now >= listen_at_ms_) {
-      if (!OpenListener()) return 1;
+      if (!OpenListener()) return false;
       LogEvent("listen");
     }
     if (Announcing() && now >= next_announce_ms_) Announce(now);
     if (crowd_ && now >= crowd_next_ms_) crowd_next_ms_ = crowd_->SendDue(now);
     if (conn_ >= 0) PumpReceiver(now);
-    FlushOutput();
-    if (finished_) break;
-
-    pollfd fds[1] = {};
-    nfds_t count = 0;
-    if (conn_ >= 0) {
-      fds[count++] = {conn_, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0};
-    } else if (listener_ >= 0) {
-      fds[count++] = {listener_, POLLIN, 0};
-    }
-    const std::int64_t wait = std::clamp<std::int64_t>(NextDeadline() - NowMs(), 0, kMaxPollWaitMs);
-    const timespec timeout = {static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
-    // Stop signals are blocked except inside ppoll, so none slips in unseen.
-    if (ppoll(fds, count, &timeout, &wait_mask_) < 0) {
-      if (errno == EINTR) continue;
-      std::perror("machine-sim: poll");
-      return 1;
-    }
-    now = NowMs();
-    if (count == 1 && fds[0].fd == conn_ && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ReadConnection(now);
-    } else if (count == 1 && fds[0].fd == listener_ && (fds[0].revents & POLLIN)) {
-      Accept(now);
-    }
   }
   FlushOutput();
+  return true;
+}
+
+void Machine::OnReady(std::int64_t now, std::uint32_t events) {
+  if (finished_ || watched_fd_ < 0) return;
+  if (watched_fd_ == conn_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+    ReadConnection(now);
+  } else if (watched_fd_ == listener_ && (events & EPOLLIN)) {
+    Accept(now);
+  }
+}
+
+// The connection while there is one (the next waits in the backlog, as on
+// the real boot loader), else the listener.
+bool Machine::Watch() {
+  int fd = -1;
+  std::uint32_t events = 0;
+  if (!finished_ && conn_ >= 0) {
+    fd = conn_;
+    events = EPOLLIN | (out_.empty() ? 0u : static_cast<std::uint32_t>(EPOLLOUT));
+  } else if (!finished_ && listener_ >= 0) {
+    fd = listener_;
+    events = EPOLLIN;
+  }
+  if (fd == watched_fd_ && events == watched_events_) return true;
+  if (watched_fd_ >= 0 && fd != watched_fd_) epoll_ctl(shared_->epoll, EPOLL_CTL_DEL, watched_fd_, nullptr);
+  if (fd >= 0) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = index_;
+    if (epoll_ctl(shared_->epoll, fd == watched_fd_ ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0) {
+      std::perror("machine-sim: epoll_ctl");
+      return false;
+    }
+  }
+  watched_fd_ = fd;
+  watched_events_ = events;
+  return true;
+}
+
+// N machines (one without --fleet) on one epoll loop. Each machine's
+// deadline sits in an ordered set, so a wake-up touches only the machines
+// that are due or whose socket is ready.
+class Fleet {
+ public:
+  explicit Fleet(const MachineConfig& config) : cfg_(config) {}
+  ~Fleet();
+  Fleet(const Fleet&) = delete;
+  Fleet& operator=(const Fleet&) = delete;
+  int Run();
+
+ private:
+  bool Setup();
+  bool OpenUdp();
+  bool Step(std::size_t i, std::int64_t now);
+
+  MachineConfig cfg_;
+  Shared shared_;
+  std::vector<std::unique_ptr<Machine>> machines_;
+  std::vector<std::int64_t> deadline_;  // as in timers_; kNever: not there
+  std::vector<bool> exited_;
+  std::set<std::pair<std::int64_t, std::size_t>> timers_;
+  std::size_t running_ = 0;
+  int status_ = 0;
+};
+
+Fleet::~Fleet() {
+  machines_.clear();
+  for (int fd : {shared_.udp, shared_.epoll}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+bool RaiseFileLimit(long machines) {
+  const rlim_t needed = 2 * static_cast<rlim_t>(machines) + kFleetSpareFds;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    std::perror("machine-sim: getrlimit");
+    return false;
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
+      const rlim_t allowed = limit.rlim_max > kFleetSpareFds ? (limit.rlim_max - kFleetSpareFds) / 2 : 0;
+      std::fprintf(stderr,
+                   "machine-sim: --fleet %ld needs %llu open files, but their hard limit is %llu "
+                   "(ulimit -Hn), enough for %llu machines\n",
+                   machines, static_cast<unsigned long long>(needed),
+                   static_cast<unsigned long long>(limit.rlim_max),
+                   static_cast<unsigned long long>(allowed));
+      return false;
+    }
+    limit.rlim_cur = needed;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      std::perror("machine-sim: setrlimit");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Fleet::OpenUdp() {
+  shared_.udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (shared_.send_from_each) {
+    if (shared_.udp < 0 || setsockopt(shared_.udp, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+      std::fprintf(stderr, "machine-sim: cannot make a UDP socket: %s\n", std::strerror(errno));
+      return false;
+    }
+    return true;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr = cfg_.has_send_from ? cfg_.send_from : cfg_.address;
+  if (shared_.udp < 0 || setsockopt(shared_.udp, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+      bind(shared_.udp, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    std::fprintf(stderr, "machine-sim: cannot bind UDP socket to %s: %s\n",
+                 AddressText(local).c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool Fleet::Setup() {
+  const bool fleet = cfg_.fleet > 0;
+  const long count = fleet ? cfg_.fleet : 1;
+  if (fleet && !RaiseFileLimit(count)) return false;
+  shared_.epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (shared_.epoll < 0) {
+    std::perror("machine-sim: epoll_create1");
+    return false;
+  }
+  shared_.send_from_each = fleet;
+  if (!OpenUdp()) return false;
+  const unsigned long long serial = fleet ? std::strtoull(cfg_.serial.c_str(), nullptr, 10) : 0;
+  for (long i = 0; i < count; ++i) {
+    MachineConfig config = cfg_;
+    config.address.s_addr = htonl(ntohl(cfg_.address.s_addr) + static_cast<std::uint32_t>(i));
+    if (fleet) config.serial = std::to_string(serial + static_cast<unsigned long long>(i));
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &config.address, ip, sizeof ip);
+    if (!cfg_.out_dir.empty()) config.out_path = cfg_.out_dir + "/" + ip + ".bin";
+    const auto delay = static_cast<int>(static_cast<long long>(cfg_.interval_ms) * i / count);
+    machines_.push_back(std::make_unique<Machine>(config, static_cast<std::uint64_t>(i), &shared_, fleet, delay));
+  }
+  deadline_.assign(machines_.size(), kNever);
+  exited_.assign(machines_.size(), false);
+  for (std::size_t i = 0; i < machines_.size(); ++i) {
+    SetLogTag(machines_[i]->tag());
+    if (!machines_[i]->Open() || !machines_[i]->Watch()) return false;
+    deadline_[i] = machines_[i]->NextDeadline();
+    if (deadline_[i] != kNever) timers_.emplace(deadline_[i], i);
+  }
+  running_ = machines_.size();
+  return true;
+}
+
+// Lets machine i do what is due, then files it under its next deadline.
+bool Fleet::Step(std::size_t i, std::int64_t now) {
+  Machine& machine = *machines_[i];
+  SetLogTag(machine.tag());
+  if (!machine.Tick(now)) return false;
+  if (machine.finished() && !exited_[i]) {
+    // A machine of a fleet that exits leaves the others running.
+    machine.Shut();
+    exited_[i] = true;
+    --running_;
+    status_ = std::max(status_, machine.status());
+  }
+  if (!machine.Watch()) return false;
+  const std::int64_t next = machine.NextDeadline();
+  if (next != deadline_[i]) {
+    if (deadline_[i] != kNever) timers_.erase({deadline_[i], i});
+    if (next != kNever) timers_.emplace(next, i);
+    deadline_[i] = next;
+  }
+  return true;
+}
+
+int Fleet::Run() {
+  sigset_t stop_signals;
+  sigset_t wait_mask;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGTERM);
+  if (!Setup()) return 1;
+  std::vector<std::size_t> due;
+  epoll_event events[kMaxEventsPerWait];
+  while (running_ > 0) {
+    if (g_stop) {
+      SetLogTag(nullptr);
+      LogEvent("stop");
+      // Stopped before every run: with --exit-after-run that is a failed update.
+      return cfg_.exit_after_run ? 1 : 0;
+    }
+    const std::int64_t now = NowMs();
+    due.clear();
+    for (auto it = timers_.begin(); it != timers_.end() && it->first <= now; ++it) due.push_back(it->second);
+    for (std::size_t i : due) {
+      if (!Step(i, now)) return 1;
+    }
+    if (running_ == 0) break;
+
+    const std::int64_t next = timers_.empty() ? kNever : timers_.begin()->first;
+    const std::int64_t wait =
+        std::clamp<std::int64_t>(next == kNever ? kMaxPollWaitMs : next - NowMs(), 0, kMaxPollWaitMs);
+    // Stop signals are blocked except while waiting, so none slips in unseen.
+    const int ready = epoll_pwait(shared_.epoll, events, kMaxEventsPerWait, static_cast<int>(wait), &wait_mask);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      std::perror("machine-sim: epoll_pwait");
+      return 1;
+    }
+    for (int k = 0; k < ready; ++k) {
+      const auto i = static_cast<std::size_t>(events[k].data.u64);
+      SetLogTag(machines_[i]->tag());
+      machines_[i]->OnReady(NowMs(), events[k].events);
+      if (!Step(i, NowMs())) return 1;
+    }
+  }
   return status_;
 }
 
 }  // namespace
 
-int RunMachine(const MachineConfig& config) {
+int RunMachines(const MachineConfig& config) {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  Machine machine(config);
-  return machine.Run();
+  Fleet fleet(config);
+  return fleet.Run();
 }

@@ -31,10 +31,14 @@ struct MachineConfig {
   bool has_send_from = false;   // announcements leave from this address instead
   in_addr send_from{};
   std::string out_path;
+  std::string out_dir;          // each machine's image goes to OUT_DIR/ADDRESS.bin
+  long fleet = 0;               // --fleet N: N whole machines in this process; 0: one, as before
   std::string rx_dump_prefix;   // bytes of connection k go to PREFIX.k; empty: none
   ReceiverFaults faults;
 };
 
-// Runs the simulated machine until a signal or, with exit_after_run, the
-// run command. Returns the process exit status.
-int RunMachine(const MachineConfig& config);
+// Runs the simulated machine, or with config.fleet the fleet, until a signal
+// or, with exit_after_run, until every machine has taken its run command.
+// config.serial is a decimal number with a fleet. Returns the process exit
+// status.
+int RunMachines(const MachineConfig& config);

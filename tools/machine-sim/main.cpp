@@ -1,8 +1,10 @@
 // machine-sim: a simulated machine for lanflash. It announces itself by UDP,
 // takes the reset command as a running application, and as a boot loader
 // takes the unlock/download/run commands and a YMODEM batch over TCP.
+// With --fleet, one process plays many such machines.
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -46,13 +48,24 @@ const char kUsage[] =
     "                          application over UDP, at the N addresses after\n"
     "                          --address, each every --interval-ms, spread evenly;\n"
     "                          serial numbers count up from --serial (a busy network)\n"
+    "      --fleet N           play N whole machines (1 to 65535) in one process, at the\n"
+    "                          N addresses from --address on, serial numbers counting\n"
+    "                          up from --serial (then a decimal number); their first\n"
+    "                          announcements spread over --interval-ms. Every other\n"
+    "                          option applies to each machine, except --crowd,\n"
+    "                          --from, --mac, --boot-mac, --out and --rx-dump, which\n"
+    "                          are refused with it\n"
     "      --restart-ms N      silence between 'R' or '3' and the restart (default 500)\n"
     "      --refuse-ms N       refuse connections for the first N ms after each start\n"
     "      --c-interval-ms N   time between 'C' requests while waiting for block 0\n"
     "                          (default 1000; the first 'C' goes N/2 after '1')\n"
     "      --out PATH          write the received image here at the end of the batch\n"
+    "      --out-dir DIR       write each machine's image to DIR/ADDRESS.bin instead\n"
+    "                          (e.g. DIR/127.0.0.7.bin)\n"
     "      --exit-after-run    exit on '3': status 0 if the image is intact, else 1\n"
-    "                          (with --receive-only: at the end of the batch)\n"
+    "                          (with --receive-only: at the end of the batch); with\n"
+    "                          --fleet each machine stops there, and the process\n"
+    "                          exits once all have: 0 if every image was intact\n"
     "      --receive-only      every connection is a YMODEM receiver at once, without\n"
     "                          commands (e.g. for sz --ymodem through socat)\n"
     "      --strict            log as 'early ...' a block 0 that comes before the\n"
@@ -83,7 +96,8 @@ const char kUsage[] =
     "                          (k = 1, 2, ... as accepted) to the file PREFIX.k\n"
     "  -h, --help              show this text\n"
     "\n"
-    "Wire events, one per line, t = ms since start:\n"
+    "Wire events, one per line, t = ms since start (with --fleet the machine's\n"
+    "address follows: t=5 127.0.0.12 state app):\n"
     "  t=5 state app|boot            application or boot loader started\n"
     "  t=5 listen | refuse           TCP listener open | closed (--refuse-ms)\n"
     "  t=5 announce NAME [error=..]  announcement sent\n"
@@ -111,8 +125,8 @@ const char kUsage[] =
     "  t=9 stop                      SIGINT/SIGTERM\n"
     "\n"
     "Exit status: 0 normally; 1 on a failed run (--exit-after-run), a signal\n"
-    "before it (--exit-after-run), a socket error or an --rx-dump file that\n"
-    "cannot be written; 2 on bad options.\n";
+    "before it (--exit-after-run), a socket error, an --rx-dump file that\n"
+    "cannot be written or too few descriptors for --fleet; 2 on bad options.\n";
 
 enum LongOnly {
   kTcpPort = 256,
@@ -138,6 +152,8 @@ enum LongOnly {
   kFrom,
   kAnnounceOnly,
   kCrowd,
+  kFleet,
+  kOutDir,
 };
 
 const option kOptions[] = {
@@ -161,6 +177,8 @@ const option kOptions[] = {
     {"from", required_argument, nullptr, kFrom},
     {"announce-only", no_argument, nullptr, kAnnounceOnly},
     {"crowd", required_argument, nullptr, kCrowd},
+    {"fleet", required_argument, nullptr, kFleet},
+    {"out-dir", required_argument, nullptr, kOutDir},
     {"block-delay-ms", required_argument, nullptr, kBlockDelay},
     {"silent-from-block", required_argument, nullptr, kSilentFrom},
     {"close-at-block", required_argument, nullptr, kCloseAt},
@@ -211,6 +229,11 @@ bool ParseMac(const char* text, std::uint8_t mac[6]) {
 
 int BadOption(const char* name, const char* value) {
   std::fprintf(stderr, "machine-sim: bad value for %s: '%s' (see --help)\n", name, value);
+  return 2;
+}
+
+int NotTogether(const char* a, const char* b) {
+  std::fprintf(stderr, "machine-sim: %s cannot be used with %s (see --help)\n", a, b);
   return 2;
 }
 
@@ -308,7 +331,15 @@ int main(int argc, char** argv) {
         if (!number(1, 65535)) return BadOption("--crowd", arg);
         config.crowd = value;
         break;
+      case kFleet:
+        if (!number(1, 65535)) return BadOption("--fleet", arg);
+        config.fleet = value;
+        break;
       case kOut: config.out_path = arg; break;
+      case kOutDir:
+        if (*arg == '\0') return BadOption("--out-dir", arg);
+        config.out_dir = arg;
+        break;
       case kExitAfterRun: config.exit_after_run = true; break;
       case kReceiveOnly: config.receive_only = true; break;
       case kStrict: config.strict = true; break;
@@ -329,11 +360,42 @@ int main(int argc, char** argv) {
   }
   if (optind < argc) return BadOption("arguments", argv[optind]);
   if (config.receive_only) config.start_in_boot = true;
+  if (!config.out_path.empty() && !config.out_dir.empty()) return NotTogether("--out", "--out-dir");
+  // Said now rather than once per machine at the end of its batch.
+  if (!config.out_dir.empty() && access(config.out_dir.c_str(), W_OK | X_OK) != 0) {
+    std::fprintf(stderr, "machine-sim: --out-dir %s: %s\n", config.out_dir.c_str(), std::strerror(errno));
+    return 2;
+  }
+  if (config.fleet > 0) {
+    // Each names one host or one file, not one per machine.
+    const char* alone = nullptr;
+    if (config.crowd > 0) alone = "--crowd";
+    if (config.has_send_from) alone = "--from";
+    if (config.has_mac) alone = "--mac";
+    if (config.has_boot_mac) alone = "--boot-mac";
+    if (!config.out_path.empty()) alone = "--out";
+    if (!config.rx_dump_prefix.empty()) alone = "--rx-dump";
+    if (alone != nullptr) return NotTogether("--fleet", alone);
+    // Serial numbers count up, so they must be numbers and not run past what
+    // the updater takes (32 bits).
+    long first_serial = 0;
+    if (config.serial.empty() || config.serial.find_first_not_of("0123456789") != std::string::npos ||
+        !ParseNumber(config.serial.c_str(), 0, 0xFFFFFFFFL - (config.fleet - 1), &first_serial)) {
+      std::fprintf(stderr, "machine-sim: --fleet %ld needs a --serial from 0 to %ld, not '%s'\n",
+                   config.fleet, 0xFFFFFFFFL - (config.fleet - 1), config.serial.c_str());
+      return 2;
+    }
+    if (ntohl(config.address.s_addr) > 0xFFFFFFFFu - static_cast<std::uint32_t>(config.fleet - 1)) {
+      std::fprintf(stderr, "machine-sim: --fleet %ld runs past 255.255.255.255 from this --address\n",
+                   config.fleet);
+      return 2;
+    }
+  }
 
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (!OpenEventLog(verbose, log_path)) {
     std::fprintf(stderr, "machine-sim: cannot open log %s: %s\n", log_path, std::strerror(errno));
     return 1;
   }
-  return RunMachine(config);
+  return RunMachines(config);
 }
