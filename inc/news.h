@@ -15,6 +15,7 @@ enum NewsKind {
     NEWS_LISTED,             // exploring: a machine heard; an
     NEWS_CHOSEN,             // a machine chosen and waiting to begin; an
     NEWS_CHOSEN_AND_DONE,    // chosen, and final at once (skipped, or failed by a conflict); an
+    NEWS_BEGAN,              // a try begins (its first, or another); an: what it begins on
     NEWS_TRYING_AGAIN,       // tries: this one; of: the most
     NEWS_RESET_SENT,
     NEWS_BOOT_LOADER_HEARD,
@@ -34,7 +35,9 @@ enum NewsKind {
 };
 
 // Why a machine is left alone.
-enum Refusal { TAKEN, NOT_LISTED, OTHER_MODEL, SENT_FROM_ELSEWHERE, NOT_THE_ONE };
+// ALREADY_UPDATED: chosen, and it already has this image (its record is
+// skipped); text: when it was updated.
+enum Refusal { TAKEN, NOT_LISTED, OTHER_MODEL, SENT_FROM_ELSEWHERE, NOT_THE_ONE, ALREADY_UPDATED };
 
 struct News {
     NewsKind kind;
@@ -46,7 +49,7 @@ struct News {
     const Announcement* an;         // what the machine announced, when it did
     const MachineRecord* rec;       // NEWS_FINISHED, NEWS_CHOSEN_AND_DONE, NEWS_ROLLOUT_STOPPED
     const uint8_t* macs[2];         // NEWS_CONFLICT
-    const char* text;               // NEWS_WAITING
+    const char* text;               // NEWS_WAITING; NEWS_LEFT_ALONE when ALREADY_UPDATED
     int64_t values[3];
 };
 

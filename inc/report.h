@@ -25,6 +25,7 @@ enum RecordReason {
     REASON_RUN_STOPPED,       // the run was stopped (Ctrl-C) before the machine was touched (skipped)
     REASON_STOPPED_IN_BOOT_LOADER,  // the run was stopped and left it in its boot loader (skipped)
     REASON_ABANDONED,         // its transfer was abandoned by a second Ctrl-C; no '3' was sent
+    REASON_ALREADY_UPDATED,   // it already has this image, by the station's record (skipped)
 };
 
 constexpr int64_t kNoMs = -1;  // a step that did not happen: null in the report

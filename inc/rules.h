@@ -35,6 +35,11 @@ constexpr uint64_t kListenHeardOnceMs = kListenFirstMs + 1000;
 constexpr int kMaxResets = 2;
 
 void RulesStart(const LanflashOptions& opts, bool exploring, long image_bytes);
+// Whether a machine's application already runs this image, by a record
+// kept across runs (the station's); then, in when, since when. Asked once
+// per machine newly chosen; nullptr: never (the default, and --again).
+typedef bool (*RulesHasImage)(const Announcement& an, char* when, size_t cap);
+void RulesAskHasImage(RulesHasImage ask);
 
 // Every datagram that arrived, in the order taken from the listener.
 void RulesHeard(const Arrival& a);

@@ -106,6 +106,8 @@ void Trace(const News& n) {
             printf("\nleft alone: %s, sent from %s", address, DottedQuad(n.from, sender));
         } else if (n.refusal == OTHER_MODEL) {
             printf("\nleft alone: %s (model %s)", address, ModelText(n.model));
+        } else if (n.refusal == ALREADY_UPDATED) {
+            printf("\nleft alone: %s (already has this image, updated %s)", address, n.text);
         } else {
             printf("\nleft alone: %s", address);
         }
@@ -130,7 +132,9 @@ void Event(const News& n) {
             return;
         }
         Describe(*n.an, about, sizeof about);
-        if (n.refusal == OTHER_MODEL) {
+        if (n.refusal == ALREADY_UPDATED) {
+            DisplayEvent(addr, "left alone (already has this image, updated %s), %s", n.text, about);
+        } else if (n.refusal == OTHER_MODEL) {
             DisplayEvent(addr, "left alone (model %s), %s", ModelText(n.model), about);
         } else {
             DisplayEvent(addr, "left alone, %s", about);

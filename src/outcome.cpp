@@ -274,8 +274,10 @@ int RunExitStatus(void) {
     if (TableAnyNotHeard()) return 3;
     for (int i = 0; i < TableCount(); ++i) {
         const Phase phase = TableMachine(i).phase;
-        // Exploring, a named machine of another model is what a run would skip.
-        if (phase == SKIPPED || (!exploring && phase != UPDATED)) return 3;
+        // Exploring, a named machine of another model is what a run would
+        // skip; one that already has this image is done.
+        const bool done = phase == UPDATED || TableMachine(i).rec.reason == REASON_ALREADY_UPDATED;
+        if ((phase == SKIPPED && !done) || (!exploring && !done)) return 3;
     }
     return 0;
 }

@@ -30,10 +30,11 @@ constexpr size_t kVersionMaxBytes = 64;
 constexpr const char* kReasonTexts[] = {nullptr,         "no connection",    "boot loader not heard", "transfer failed",
                                         "stopped",       "not confirmed",    "worker failed",         "not heard",
                                         "address conflict", "another model", "rollout stopped",
-                                        "run stopped",   "run stopped in boot loader", "abandoned"};
+                                        "run stopped",   "run stopped in boot loader", "abandoned",
+                                        "already has this image"};
 constexpr const char* kResultTexts[] = {"updated", "failed", "unconfirmed", "missing", "skipped"};
 constexpr const char* kKindTexts[] = {"application", "boot loader"};
-static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_ABANDONED + 1, "a text per reason");
+static_assert(sizeof kReasonTexts / sizeof kReasonTexts[0] == REASON_ALREADY_UPDATED + 1, "a text per reason");
 static_assert(sizeof kResultTexts / sizeof kResultTexts[0] == RESULT_SKIPPED + 1, "a text per result");
 constexpr size_t kSha256HexBytes = 64;
 

@@ -38,6 +38,7 @@ ArrivalLine once;          // to be traced once, then left alone
 ArrivalRing junk;          // datagrams of no machine
 uint64_t pending_seq = 0;  // datagrams of chosen machines that began to wait, so far
 int in_hand = -1;          // the chosen machine whose datagram an executor took, until judged
+RulesHasImage has_image = nullptr;
 
 bool WasSaid(uint64_t key, Said what) {
     const int bits = AddrMapGet(&said, key);
@@ -132,6 +133,23 @@ int Add(const Announcement& an, Phase phase) {
 // stopped, failed at an address in conflict. Without --all it is the one,
 // also while it is listened to before it begins, or when it cannot.
 int Choose(const Announcement& an) {
+    // Updated before with this image (by serial number: a boot loader says
+    // none): no connection, and one line.
+    char when[32];
+    if (has_image != nullptr && an.kind == kAppKind && has_image(an, when, sizeof when)) {
+        const int skip = Add(an, SKIPPED);
+        if (skip < 0) return -1;
+        Finish(skip, SKIPPED, REASON_ALREADY_UPDATED);
+        News n{};
+        n.kind = NEWS_LEFT_ALONE;
+        n.machine = skip;
+        n.addr = an.addr;
+        n.refusal = ALREADY_UPDATED;
+        n.an = &an;
+        n.text = when;
+        NewsTell(n);
+        return skip;
+    }
     const int i = Add(an, WAITING);
     if (i < 0) return -1;
     if (!RunOptions().all) RunSetTheOne(i);
@@ -275,6 +293,8 @@ void RulesStart(const LanflashOptions& opts, bool exploring, long bytes) {
     in_hand = -1;
 }
 
+void RulesAskHasImage(RulesHasImage ask) { has_image = ask; }
+
 void RulesHeard(const Arrival& a) {
     Announcement an;
     if (!ReadAnnouncement(a.data, a.len, &an)) {
@@ -379,6 +399,7 @@ int RulesChoose(const Taken& t, int* machine) {
         }
         if (m.phase == RETRYING) StartTry(i);
         fresh = true;
+        Tell(NEWS_BEGAN, i, &an);
     }
     if (an.kind == kAppKind) {
         if (fresh) {
