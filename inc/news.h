@@ -21,6 +21,7 @@ enum NewsKind {
     NEWS_BOOT_LOADER_HEARD,
     NEWS_TRANSFER_STARTED,   // bytes, blocks
     NEWS_PROGRESS,           // percent (a tenth passed), blocks done, blocks
+    NEWS_BLOCK_ACKED,        // blocks done, blocks: every data block acknowledged
     NEWS_TRANSFER_DONE,      // ms, resent
     NEWS_TRANSFER_FAILED,    // step (TransferNews), block, answer (-1: none)
     NEWS_RUN_SENT,

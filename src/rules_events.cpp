@@ -31,6 +31,7 @@ void Transferred(int i, const ExecEvent& e) {
         ++m.blocks_acked;
         const uint32_t total = DataBlocks(image_bytes);
         const uint32_t tenths = total ? m.blocks_acked * 10 / total : 0;
+        Tell(NEWS_BLOCK_ACKED, i, nullptr, m.blocks_acked, total);
         if (tenths > m.tenths && tenths < 10) Tell(NEWS_PROGRESS, i, nullptr, tenths * 10, m.blocks_acked, total);
         if (tenths > m.tenths) m.tenths = tenths;
         return;
