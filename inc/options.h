@@ -25,6 +25,7 @@ struct LanflashOptions {
     uint8_t models = 0;    // --model: a set of (1 << Model); 0: any model
     uint32_t canary = 0;   // --canary: machines that go first; 0: none
     uint32_t max_failed = 0;  // --max-failed: failures that stop the rollout; 0: no limit
+    bool plan = false;        // --plan: listen, say what the run would do, connect to nothing
     // This process runs one machine for a parallel run's parent: its
     // announcements come on standard input, its progress goes to stderr.
     bool worker = false;
@@ -38,7 +39,9 @@ enum CommandLine { CL_RUN, CL_HELP, CL_VERSION, CL_USAGE_ERROR };
 // Reads argv. CL_RUN fills *opts and *image (argv's index of IMAGE, or 0
 // when there is none) and the machine list (machlist.h), anew, whose files
 // MachineListLoad reads later; CL_USAGE_ERROR writes one line, without
-// newline, to why. An argument that begins with '-' before IMAGE must be one of ours
-// (or "--"): a typo must not turn into an image path and a run without end.
+// newline, to why. An argument that begins with '-' must be one of ours
+// (or "--", which ends them): a typo must not turn into an image path and a
+// run without end. Options may stand before or after IMAGE; on a line
+// with none, what follows IMAGE is ignored.
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len);

@@ -107,15 +107,15 @@ static bool load_image(FILE* f, const char* path, char* why, size_t why_len) {
 
 static const char kUsage[] =
     "Usage: lanflash [IMAGE]\n"
-    "   or: lanflash [OPTION]... [--] [IMAGE]\n"
+    "   or: lanflash [OPTION]... [--] [IMAGE] [OPTION]...\n"
     "Brings IMAGE (at most 1 MiB) to the first machine that announces itself on\n"
     "UDP port 11000: resets it into its boot loader over TCP port 888, sends the\n"
     "image with YMODEM and starts the new firmware. Without IMAGE, prints what the\n"
     "first machine announces and does nothing else. Stop with Ctrl-C.\n"
     "\n"
-    "Options come before IMAGE; -- ends them. Any other argument before IMAGE that\n"
+    "Options may stand before or after IMAGE; -- ends them. Any other argument that\n"
     "begins with '-' is an error: give such a file as ./NAME or after --. With\n"
-    "options, so is any argument after IMAGE.\n"
+    "options, so is a second IMAGE; without any, what follows IMAGE is ignored.\n"
     "  --machine ADDRESS|BLOCK\n"
     "                     act only on the machine that announces this IPv4\n"
     "                     address, or on those in this CIDR block (like\n"
@@ -158,8 +158,10 @@ static const char kUsage[] =
     "  --fast             pace each update by the machine's answers instead of the\n"
     "                     fixed pauses (each pause stays the longest wait); for\n"
     "                     machines that answer as soon as they are ready\n"
-    "  --worker           internal: how lanflash starts its own workers\n"
-    "  --help             show this text and exit\n"
+    "  --plan             connect to nothing: listen for --timeout seconds (else 3),\n"
+    "                     then say what the run with these options would do to each\n"
+    "                     machine heard or named, one line each, and end\n"
+    "  -h, --help         show this text and exit\n"
     "  --version          show the version and exit\n"
     "\n"
     "With any option, a machine that is not chosen (not named, of another model, or\n"
@@ -201,14 +203,15 @@ int main(int argc, char** argv) {
     case CL_RUN:
         break;
     }
-    switch (MachineListLoad(why, sizeof why)) {
+    static char list_why[4096];  // up to ten bad lines of a list, and a count
+    switch (MachineListLoad(list_why, sizeof list_why)) {
     case ML_LOADED:
         break;
     case ML_BAD_LINE:
-        fprintf(stderr, "lanflash: %s\nTry 'lanflash --help'.\n", why);
+        fprintf(stderr, "lanflash: %s\nTry 'lanflash --help'.\n", list_why);
         return 2;
     case ML_UNREADABLE:
-        fprintf(stderr, "lanflash: %s\n", why);
+        fprintf(stderr, "lanflash: %s\n", list_why);
         return 1;
     }
     // A worker sends the bytes its parent loaded, whatever became of the file.
