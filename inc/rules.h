@@ -19,6 +19,7 @@
 #include "arrival.h"
 #include "hooks.h"
 #include "machines.h"
+#include "news.h"
 #include "options.h"
 
 // Machines announce once a second. A new machine is listened to this long
@@ -71,6 +72,8 @@ enum ExecNews : uint32_t {
     EX_RUN_SENT,    // '3' went out; the path ended
     EX_ABANDONED,   // the path ended as RulesHalt asked, without '3'
     EX_GONE,        // the executor ended (a worker) before the machine's try did
+    EX_UNLOCK_SENT,   // '4' went out
+    EX_REQUEST_SENT,  // '1' went out
 };
 // A failed transfer's answer, besides a reply byte and -1 for none.
 constexpr int32_t kAnswerClosed = -2;     // the machine closed the connection
@@ -111,6 +114,16 @@ bool RulesBusy(void);
 // After a download, the sequencer goes back to announcements (--all, or
 // the one machine's confirmation or next try); else it idles.
 bool RulesSequencerGoesOn(void);
+
+// What was left alone and said so, once each, in the order said.
+struct LeftAlone {
+    uint32_t addr;
+    uint32_t from;  // the sender, for SENT_FROM_ELSEWHERE
+    Refusal refusal;
+    Model model;
+};
+int RulesLeftAloneCount(void);
+const LeftAlone& RulesLeftAlone(int i);
 
 // The machines as the rules keep them, for whoever shows them.
 const Machine& RulesMachine(int i);

@@ -224,7 +224,11 @@ const char* StepText(Step step) {
     case STEP_RESTARTING:
         return "restarting";
     case STEP_BOOT_LOADER:
-        return "boot loader";
+        return "connecting";
+    case STEP_UNLOCKING:
+        return "unlocking";
+    case STEP_REQUESTING:
+        return "requesting";
     case STEP_TRANSFER:
         return "transfer";
     case STEP_STARTING:
@@ -238,6 +242,39 @@ const char* StepText(Step step) {
         break;
     }
     return "resetting";
+}
+
+// A step that waits for the machine: a connection, a reply, its boot
+// loader's or its application's announcement.
+bool Awaits(Step step) {
+    return step == STEP_RESETTING || step == STEP_BOOT_LOADER || step == STEP_TRANSFER || step == STEP_RESTARTING ||
+           step == STEP_CONFIRMING;
+}
+
+// The live block: the counts, a line per machine in progress, and what the
+// run waits for.
+void ShowBlock(uint64_t now) {
+    constexpr uint64_t kSilentAfterMs = 5000;  // more than a machine's pause between announcements
+    static DisplayRow rows[kMaxJobs];
+    int count = 0, done = 0, waiting = 0, updated = 0;
+    for (int i = 0; i < RulesMachineCount(); ++i) {
+        const Machine& m = RulesMachine(i);
+        done += IsFinal(m.phase) ? 1 : 0;
+        updated += m.phase == UPDATED ? 1 : 0;
+        waiting += m.phase == WAITING || m.phase == RETRYING ? 1 : 0;
+    }
+    for (const Job& job : jobs) {
+        if (!job.running) continue;
+        const Machine& m = RulesMachine(job.machine);
+        const bool blocks = m.step == STEP_TRANSFER || m.step == STEP_STARTING || m.step == STEP_CONFIRMING;
+        const uint64_t silent = Awaits(m.step) && now > m.step_ms + kSilentAfterMs ? (now - m.step_ms) / 1000 : 0;
+        rows[count++] = DisplayRow{m.rec.addr, StepText(m.step), m.blocks_acked, blocks ? RulesDataBlocks() : 0,
+                                   job.started_ms, static_cast<uint32_t>(silent)};
+    }
+    char header[128], waits[128];
+    snprintf(header, sizeof header, "done %d (%d updated), in progress %d, waiting %d, left alone %d", done, updated,
+             count, waiting, RulesLeftAloneCount());
+    DisplayRows(header, rows, count, now, RunWaitText(now, waits, sizeof waits) ? waits : nullptr);
 }
 
 // Main loop, instead of the sequencer; console_event is -1 until the user
@@ -284,19 +321,7 @@ uint32_t PollParallel(int console_event) {
             Send(job, WIRE_END, nullptr, 0);
         }
     }
-    DisplayRow rows[kMaxJobs];
-    int count = 0;
-    for (const Job& job : jobs) {
-        if (!job.running) continue;
-        const Machine& m = RulesMachine(job.machine);
-        rows[count++] = DisplayRow{m.rec.addr, StepText(m.step), m.blocks_acked,
-                                   m.step == STEP_TRANSFER || m.step == STEP_STARTING || m.step == STEP_CONFIRMING
-                                       ? RulesDataBlocks()
-                                       : 0,
-                                   job.started_ms};
-    }
-    char waiting[96];
-    DisplayRows(rows, count, now, RunWaitText(now, waiting, sizeof waiting) ? waiting : nullptr);
+    ShowBlock(now);
     return kPollMs;
 }
 

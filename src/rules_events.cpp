@@ -20,7 +20,7 @@ void Transferred(int i, const ExecEvent& e) {
     Machine& m = TableMachine(i);
     switch (static_cast<TransferNews>(e.step)) {
     case TN_STARTED:
-        m.transfer_started_ms = e.at_ms;
+        m.transfer_started_ms = m.step_ms = e.at_ms;
         m.step = STEP_TRANSFER;
         Tell(NEWS_TRANSFER_STARTED, i, nullptr, image_bytes, DataBlocks(image_bytes));
         return;
@@ -29,6 +29,7 @@ void Transferred(int i, const ExecEvent& e) {
         return;
     case TN_DATA_ACKED: {
         ++m.blocks_acked;
+        m.step_ms = e.at_ms;
         const uint32_t total = DataBlocks(image_bytes);
         const uint32_t tenths = total ? m.blocks_acked * 10 / total : 0;
         Tell(NEWS_BLOCK_ACKED, i, nullptr, m.blocks_acked, total);
@@ -46,6 +47,7 @@ void Transferred(int i, const ExecEvent& e) {
     m.rec.transfer_ms = static_cast<int64_t>(e.at_ms - m.transfer_started_ms);
     if (e.step == TN_DONE) {
         m.step = STEP_STARTING;
+        m.step_ms = e.at_ms;
         Tell(NEWS_TRANSFER_DONE, i, nullptr, m.rec.transfer_ms, m.rec.blocks_resent);
     } else {
         Tell(NEWS_TRANSFER_FAILED, i, nullptr, e.step, e.block, e.answer);
@@ -73,9 +75,18 @@ void RulesEvent(int i, const ExecEvent& e) {
     switch (static_cast<ExecNews>(e.news)) {
     case EX_CONNECTED:
         m.connected = true;
+        m.step_ms = e.at_ms;
+        return;
+    case EX_UNLOCK_SENT:
+        m.step = STEP_UNLOCKING;
+        m.step_ms = e.at_ms;
+        return;
+    case EX_REQUEST_SENT:
+        m.step = STEP_REQUESTING;
+        m.step_ms = e.at_ms;
         return;
     case EX_RESET_SENT:
-        m.reset_sent_ms = e.at_ms;
+        m.reset_sent_ms = m.step_ms = e.at_ms;
         m.step = STEP_RESTARTING;
         Tell(NEWS_RESET_SENT, i);
         return;
@@ -96,6 +107,7 @@ void RulesEvent(int i, const ExecEvent& e) {
     case EX_RUN_SENT:
         m.phase = CONFIRMING;
         m.step = STEP_CONFIRMING;
+        m.step_ms = e.at_ms;
         m.on_path = false;
         m.halt = REASON_NONE;  // it had its run command: it keeps its outcome
         m.run_ms = e.at_ms;

@@ -66,6 +66,8 @@ void SawTransition(M_STATE from, M_STATE to) {
         (from == M_BOOTLOADER_RECOGNIZED && to == M_UNLOCK_MEMORY))
         Tell(EX_CONNECTED);
     if (from == M_MACHINE_SEND_RESET && to == M_MACHINE_RESET) Tell(EX_RESET_SENT);
+    if (from == M_UNLOCK_MEMORY && to == M_REQUEST_DOWNLOAD_PREPARE) Tell(EX_UNLOCK_SENT);
+    if (from == M_REQUEST_DOWNLOAD_PREPARE && to == M_REQUEST_DOWNLOAD) Tell(EX_REQUEST_SENT);
     if (from == M_MACHINE_RESET && to == M_WAIT_FOR_UDP_DATA) {
         path_open = false;  // the reset path closed it
         Tell(EX_RESET_DONE);

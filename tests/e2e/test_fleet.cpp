@@ -47,7 +47,9 @@ TEST_F(Fleet, SerialChoosesOneMachineAndNeverConnectsToAnother) {
     EXPECT_EQ(run({"--serial", "1032", "--fast", "--exit"}, &p), 0) << p->out();
     std::string out = p->out();
     EXPECT_NE(out.find("\nleft alone: 127.0.0.31"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nresult: 127.0.0.32 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.32 updated\nsummary: 1 updated, 1 left alone (not named)\nend\n"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(out.find("result: 127.0.0.31"), std::string::npos) << out;
     EXPECT_EQ(count_events(read_log(log_of(31)), "connect"), 0);
     EXPECT_TRUE(received_intact(32));
@@ -148,7 +150,7 @@ TEST_F(Fleet, AnAbsentMachineIsReportedMissingAndASwappedBoardIsUpdatedToo) {
     };
     EXPECT_EQ(lines_of("result: 127.0.0.91 updated"), 2u) << out;
     EXPECT_EQ(lines_of("result: 127.0.0.93 updated"), 1u) << out;
-    const std::string last = "\nresult: 127.0.0.92 not heard\nend\n";
+    const std::string last = "\nresult: 127.0.0.92 not heard\nsummary: 3 updated, 1 not heard; not heard: 127.0.0.92\nend\n";
     EXPECT_EQ(out.substr(out.size() - last.size()), last) << out;
     EXPECT_EQ(read_file(dir.file("swapped.bin")), std::string(bytes.begin(), bytes.end()));
     std::vector<nlohmann::json> lines;
@@ -183,7 +185,7 @@ TEST_F(Fleet, ATransferThatFailedOnceIsTriedAgainFromTheBootLoader) {
     const std::string again = "\n127.0.0.95: trying again (2 of 2) after: transfer failed\n";
     ASSERT_NE(out.find(again), std::string::npos) << out;
     EXPECT_EQ(out.find(again, out.find(again) + 1), std::string::npos) << out;
-    EXPECT_NE(out.find("\nresult: 127.0.0.95 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.95 updated\nsummary: 1 updated\nend\n"), std::string::npos) << out;
     auto log = read_log(log_of(95));
     EXPECT_EQ(count_events(log, "reset"), 1);
     EXPECT_EQ(count_events(log, "receive"), 2);
@@ -335,7 +337,10 @@ TEST_F(Fleet, AmongThreeHundredAnnouncersOneMachineIsUpdatedAndEachOtherTracedOn
     std::unique_ptr<Proc> p;
     EXPECT_EQ(run({"--machine", "127.0.0.51", "--exit"}, &p), 0) << p->out();
     std::string out = p->out();
-    EXPECT_NE(out.find("\nresult: 127.0.0.51 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.51 updated\nsummary: 1 updated, " + std::to_string(kCrowd) +
+                       " left alone (not named)\nend\n"),
+              std::string::npos)
+        << out;
     EXPECT_TRUE(received_intact(51));
     auto count = [&](const std::string& text) {
         long n = 0;
