@@ -97,9 +97,23 @@ bool CommonLine(const News& n, char* line, size_t cap) {
     }
 }
 
+// With an image and no --model, the first machine about to be updated
+// says which model it is: nothing else keeps the image to one.
+bool NoModelLine(const News& n, char* line, size_t cap) {
+    static bool said = false;
+    if (n.kind != NEWS_BEGAN || said || RunExploring() || RunOptions().models != kAnyModel) return false;
+    said = true;
+    char address[16];
+    const Model model = ModelOfName(n.an->name, n.an->name_len);
+    snprintf(line, cap, "%s is a %s and is about to be updated; no --model was given (--model %s keeps the image to it)",
+             DottedQuad(n.addr, address), model == MODEL_NONE ? "machine" : ModelText(model),
+             model == MODEL_NONE ? "NAME" : ModelText(model));
+    return true;
+}
+
 void Trace(const News& n) {
     char line[256], address[16], sender[16];
-    if (CommonLine(n, line, sizeof line)) {
+    if (CommonLine(n, line, sizeof line) || NoModelLine(n, line, sizeof line)) {
         printf("\n%s", line);
         return;
     }
@@ -122,7 +136,7 @@ void Trace(const News& n) {
 
 void Event(const News& n) {
     char line[256], about[128], sender[16];
-    if (CommonLine(n, line, sizeof line)) {
+    if (CommonLine(n, line, sizeof line) || NoModelLine(n, line, sizeof line)) {
         DisplayLine(line);
         return;
     }

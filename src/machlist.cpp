@@ -403,6 +403,8 @@ MachineListLoad_Result MachineListLoad(char* why, size_t why_len) {
 
 bool MachineListGiven(void) { return given; }
 
+bool MachineListNamesNone(void) { return given && found.count == 0 && blocks.count == 0; }
+
 bool MachineListHasAddress(uint32_t addr) {
     const uint32_t host = HostOrder(addr);
     return Find(0, address_count, host) >= 0 || InBlock(host);

@@ -19,6 +19,7 @@
 #include "options.h"
 #include "outcome.h"
 #include "parallel.h"
+#include "plan.h"
 #include "platform.h"
 #include "report.h"
 #include "rules.h"
@@ -214,6 +215,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "lanflash: %s\n", list_why);
         return 1;
     }
+    if (MachineListNamesNone()) fputs("lanflash: the machine list names no machine, so none is chosen\n", stderr);
     // A worker sends the bytes its parent loaded, whatever became of the file.
     FILE* f = image > 0 && !opts.worker ? fopen(argv[image], "rb") : nullptr;
     if (f == nullptr && image > 0 && opts.any && !opts.worker) {
@@ -246,7 +248,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const bool parallel = ParallelRun(opts) && only_explore == 0;
+    const bool parallel = ParallelRun(opts) && only_explore == 0 && !opts.plan;
     if (parallel && !ParallelStart(opts, fw_buf, fw_size, fw_name, why, sizeof why)) {
         fprintf(stderr, "lanflash: %s\n", why);
         return 1;
@@ -271,6 +273,10 @@ int main(int argc, char** argv) {
     if (opts.worker) {
         WorkerStart(ConsoleHandler, fw_buf, FW_BUF_SIZE, &fw_size, opts.models);
         SeqExecStart(WorkerDriver());
+    } else if (opts.plan) {
+        RulesStart(opts, only_explore == 1, fw_size);
+        PlanStart();
+        hooks.poll_listener = ListenPoll;
     } else if (opts.any) {
         RulesStart(opts, only_explore == 1, fw_size);
         ConsoleStart(parallel);
@@ -293,7 +299,7 @@ int main(int argc, char** argv) {
     }
 
     plat_start_thread(udpThread);
-    if (!parallel) plat_start_thread(tcpThread);
+    if (!parallel && !opts.plan) plat_start_thread(tcpThread);
 
     while (requestTerminate.load() == 0) {
         const bool stop = requestExit.load() == 1;
@@ -315,7 +321,9 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
     int status = 0;
-    if (opts.any && !opts.worker) {
+    if (opts.plan) {
+        status = PlanEnd(LANFLASH_VERSION);
+    } else if (opts.any && !opts.worker) {
         if (parallel) ParallelEnd();
         OutcomeEnd();
         ConsoleResults(!parallel);
