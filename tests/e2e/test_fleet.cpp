@@ -182,6 +182,11 @@ TEST_F(Fleet, ATransferThatFailedOnceIsTriedAgainFromTheBootLoader) {
               0)
         << p->out();
     std::string out = p->out();
+    // Without --model, the first machine about to be updated names its model.
+    EXPECT_NE(out.find("\n127.0.0.95 is a Tavix7 and is about to be updated; no --model was given "
+                       "(--model Tavix7 keeps the image to it)"),
+              std::string::npos)
+        << out;
     const std::string again = "\n127.0.0.95: trying again (2 of 2) after: transfer failed\n";
     ASSERT_NE(out.find(again), std::string::npos) << out;
     EXPECT_EQ(out.find(again, out.find(again) + 1), std::string::npos) << out;
@@ -276,12 +281,13 @@ TEST_F(Fleet, JobsTwoNeverHasMoreThanTwoMachinesInProgress) {
 // lines, redrawn in place, and the block is gone before the results.
 TEST_F(Fleet, OnATerminalALiveBlockIsRedrawnAndClearedBeforeTheResults) {
     for (int n : {81, 82}) start_sim(n);
+    start_sim(83, {"--refuse-ms", "6000"});  // connecting, with no answer for seconds
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     std::string slave = ptsname(master);
-    std::vector<std::string> cmd = lanflash_cmd(named({81, 82}));
+    std::vector<std::string> cmd = lanflash_cmd(named({81, 82, 83}));
     for (const char* a : {"--all", "--model", "Tavix7", "--exit"}) cmd.push_back(a);
     cmd.push_back(image);
     pid_t pid = fork();
@@ -320,6 +326,12 @@ TEST_F(Fleet, OnATerminalALiveBlockIsRedrawnAndClearedBeforeTheResults) {
     for (size_t at = screen.find("F\x1b[J"); at != std::string::npos; at = screen.find("F\x1b[J", at + 1)) ++erasures;
     EXPECT_GE(erasures, 5u) << screen;
     EXPECT_NE(screen.find("      transfer    ["), std::string::npos) << screen;
+    // Its head counts the machines; the boot loader's steps are named, and
+    // a step that has waited for an answer for seconds says so.
+    EXPECT_NE(screen.find("done 0 (0 updated), in progress 3, waiting 0, left alone 0"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("      unlocking   [ "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("127.0.0.83      resetting   [ "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("5s  no answer for 5 s"), std::string::npos) << screen;
     // Cleared: the last erasure comes before the results, and no block after.
     EXPECT_LT(screen.rfind("F\x1b[J"), results) << screen;
     EXPECT_EQ(screen.find("%", results), std::string::npos) << screen;
