@@ -106,5 +106,8 @@ void TCPLetGo(void);
 // the sequencer waits there already.
 void MReturnToWait(void);
 bool TCPIsConnected(void);
+// The link receives on no connection: its thread has nothing to do until
+// the sequencer gives it a state.
+bool TCPLinkIdle(void);
 // Received bytes wait for the YMODEM sender.
 bool TCPBatchWaiting(void);

@@ -20,6 +20,7 @@
 #include "outcome.h"
 #include "parallel.h"
 #include "plan.h"
+#include "quiet.h"
 #include "platform.h"
 #include "report.h"
 #include "rules.h"
@@ -284,11 +285,14 @@ int main(int argc, char** argv) {
         if (!parallel) SeqExecStart(SeqExecRules());
         hooks.poll_listener = ListenPoll;
     }
+    // The waits block on news: --fast's, else the quiet ones of any option.
     if (opts.fast) {
         FastStart(parallel);
-        listen_news = FastNews;
-        worker_news = FastNews;
+    } else if (opts.any) {
+        QuietStart(parallel);
     }
+    listen_news = QuietPostMain;
+    worker_news = QuietPostMain;
 
     // Told now, not as a silent end: a port another program holds.
     if (opts.any && !opts.worker && !ListenOpen(why, sizeof why)) {

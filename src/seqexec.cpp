@@ -13,9 +13,15 @@
 
 namespace {
 
-// Waiting for datagrams, the sequencer looks this often instead of once a
-// second: with several machines announcing, one a second falls behind.
-constexpr uint32_t kWaitPollMs = 20;
+// Waiting for datagrams, the sequencer looks at once when one comes (the
+// pauses block on news), and this often all the same, for the time limits
+// and for a machine that may begin once its listening second is over.
+constexpr uint32_t kWaitPollMs = 250;
+// Datagrams of no machine are traced one every this long, as a look a
+// second would and a flood of them never turns into a busy loop.
+constexpr uint32_t kJunkPollMs = 20;
+// After a download the run command is on its way: the next look is soon.
+constexpr uint32_t kHandOverMs = 20;
 constexpr uint32_t kIdlePollMs = 1000;
 
 SeqDriver d;
@@ -23,6 +29,7 @@ int current = -1;        // the machine of the sequencer's latest path
 bool path_open = false;  // its connection may be open: let go at the path's end
 Taken taken;             // what the sequencer was offered last
 bool offered = false;
+bool junk_taken = false;  // the last datagram offered was of no machine
 bool ending_pass = false;  // the run's last pass
 // Link thread sets, main thread clears as a path begins: the machine
 // closed the connection, and no reply will come on it.
@@ -102,7 +109,7 @@ uint32_t Idle(void) {
     }
     if (d.goes_on()) {
         MReturnToWait();
-        return kWaitPollMs;
+        return kHandOverMs;
     }
     return kIdlePollMs;
 }
@@ -138,9 +145,11 @@ void BeforePoll(bool ending) {
     EndPathIfAsked();
     // Nothing new is started on the last pass before the end.
     if (ending || MGetstate() != M_WAIT_FOR_UDP_DATA || UDPOffered()) return;
+    junk_taken = false;
     if (d.take(true, &taken)) {
         UDPOffer(taken.a.data, taken.a.len);
         offered = true;
+        junk_taken = taken.junk;
     }
 }
 
@@ -150,9 +159,10 @@ void BeforePoll(bool ending) {
 uint32_t Pace(uint32_t delay_ms) {
     const M_STATE s = MGetstate();
     if (s == M_WAIT_FOR_UDP_DATA && d.busy()) return 0;
-    const bool handing_over = s == M_WAIT_FOR_UDP_DATA || (s == M_IDLE && path_open);
-    if (handing_over && delay_ms > kWaitPollMs) return kWaitPollMs;
-    return delay_ms;
+    uint32_t most = delay_ms;
+    if (s == M_WAIT_FOR_UDP_DATA) most = junk_taken ? kJunkPollMs : kWaitPollMs;
+    if (s == M_IDLE && path_open) most = kHandOverMs;
+    return delay_ms < most ? delay_ms : most;
 }
 
 bool RunEnds(bool stop_asked) {

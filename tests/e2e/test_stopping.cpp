@@ -56,12 +56,13 @@ protected:
 // machine that waited for a job is left untouched.
 TEST_F(Stopping, TheFirstCtrlCLetsTheTransfersUnderWayFinish) {
     for (int n : {31, 32, 33}) start_sim(n, {"--block-delay-ms", "60"});
-    start_sim(34);
     std::vector<std::string> args = named({31, 32, 33, 34});
     for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--jobs", "3", "--exit", "--report"}) args.push_back(a);
     args.push_back(report);
     args.push_back(image);
     Proc p(lanflash_cmd(args), dir.path());
+    ASSERT_TRUE(until_count(p, ": chosen", 3)) << p.out();
+    start_sim(34);  // the jobs are taken: it waits
     ASSERT_TRUE(until_count(p, ": transfer started", 3)) << p.out();
     p.signal(SIGINT);
     EXPECT_NE(p.wait(kFleetMs), -1) << p.out();
