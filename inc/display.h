@@ -13,6 +13,10 @@ struct DisplayRow {
 };
 
 void DisplayStart(void);
+// Standard output is a terminal that shows the live block.
+bool DisplayLive(void);
+// The live block shows at most this many machines.
+constexpr int kMaxDisplayRows = 254;
 // A line of its own above the block.
 void DisplayLine(const char* line);
 // "ADDRESS: " and the text, as one line.

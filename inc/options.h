@@ -7,7 +7,7 @@
 #include <cstdint>
 
 constexpr uint32_t kDefaultJobs = 32;
-constexpr uint32_t kMaxJobs = 256;
+constexpr uint32_t kMaxJobs = 4096;
 constexpr uint32_t kMaxRetries = 10;
 constexpr uint32_t kMaxCanary = 1000;
 constexpr uint32_t kMaxFailedLimit = 1000000;

@@ -151,6 +151,10 @@ int plat_child_write(const plat_child* child, const void* buf, size_t len);
 // What the child has written to its standard error so far, without waiting:
 // the bytes read, 0 when none are waiting, -1 once it closed its end.
 int plat_child_read(const plat_child* child, void* buf, size_t cap);
+// Which children have something for plat_child_read now (bytes, or the
+// end of their output): ready[i] for children[i], in one look at all of
+// them. 0 on success.
+int plat_children_ready(const plat_child* const* children, int n, bool* ready);
 // Closes our end of its standard input: the child reads end of file.
 void plat_child_close_input(plat_child* child);
 // 1 once the child has ended, with its exit status in *status (-1 when it
@@ -170,6 +174,11 @@ int plat_stderr_write(const void* buf, size_t len);
 // and erasure (on Windows: once virtual terminal processing is on, which
 // this switches on). False for pipes and files.
 bool plat_stdout_is_live_terminal(void);
+
+// Raises this process's limit on open descriptors (sockets, pipes, files)
+// to at least `wanted` where the system allows; the limit now. Where there
+// is no such limit (Windows), `wanted`.
+uint64_t plat_raise_open_files(uint64_t wanted);
 
 // Creates one directory if it does not exist. 0 when it exists afterwards.
 int plat_make_dir(const char* path);

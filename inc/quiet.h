@@ -20,9 +20,9 @@ void QuietPostLink(void);
 // Main thread: waits until ready (which may name a moment to look again in
 // *look_at_ms) or until_ms; with any_news, the first news ends it as well.
 void QuietAwait(uint64_t until_ms, bool (*ready)(uint64_t now_ms, uint64_t* look_at_ms), bool any_news);
-// Link thread, instead of its pause of ms: an idle link (no connection it
-// receives on) waits for the sequencer's next step; a busy one for news,
-// at most ms.
+// Link thread, instead of its pause of ms: a link that waits for another
+// thread (the sequencer's next step, or the sender to take a batch) waits
+// for its news; a busy one for news, at most ms.
 void QuietLinkPause(uint32_t ms);
 // Fills the pauses' slots for a run with options but without --fast,
 // before any thread starts. A parallel run's parent only waits for news.

@@ -74,6 +74,7 @@ enum ExecNews : uint32_t {
     EX_GONE,        // the executor ended (a worker) before the machine's try did
     EX_UNLOCK_SENT,   // '4' went out
     EX_REQUEST_SENT,  // '1' went out
+    EX_PROGRESS,      // the transfer so far: block data blocks acknowledged, sent and resent
 };
 // A failed transfer's answer, besides a reply byte and -1 for none.
 constexpr int32_t kAnswerClosed = -2;     // the machine closed the connection
@@ -84,6 +85,7 @@ struct ExecEvent {
     uint32_t block;  // EX_TRANSFER: a data block's number
     int32_t answer;  // EX_TRANSFER: the last reply byte, -1 for none, or kAnswer...
     uint64_t at_ms;  // plat_now_ms when it happened (one clock for every process)
+    uint32_t sent, resent;  // EX_PROGRESS: sendings of a data block, first and later ones
 };
 void RulesEvent(int machine, const ExecEvent& e);
 // RulesStart's: the image's size, for its count of data blocks.

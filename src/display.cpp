@@ -40,6 +40,8 @@ int Erase(char* out) {
 
 void DisplayStart(void) { live = plat_stdout_is_live_terminal(); }
 
+bool DisplayLive(void) { return live; }
+
 void DisplayLine(const char* line) {
     if (!live) {
         // Whole lines: a program reading the output sees each event at once.

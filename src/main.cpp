@@ -139,7 +139,7 @@ static const char kUsage[] =
     "                     case); may be repeated. An image is for one model, so\n"
     "                     --all with IMAGE needs it\n"
     "  --jobs N           with --all: machines in progress at once, each in a\n"
-    "                     process of its own; 1 to 256, default 32. --jobs 1 updates\n"
+    "                     process of its own; 1 to 4096, default 32. --jobs 1 updates\n"
     "                     them one after the other, with the full trace\n"
     "  --exit             end by itself once the work is done\n"
     "  --timeout SECONDS  stop waiting for the first chosen machine after SECONDS\n"

@@ -231,7 +231,7 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             opts->exit = true;
             break;
         case OPT_JOBS:
-            if (!ParseDecimal(value, 3, &number) || number == 0 || number > kMaxJobs) {
+            if (!ParseDecimal(value, 4, &number) || number == 0 || number > kMaxJobs) {
                 snprintf(why, why_len, "--jobs: '%s' is not a whole number from 1 to %u", value,
                          static_cast<unsigned>(kMaxJobs));
                 return CL_USAGE_ERROR;

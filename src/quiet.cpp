@@ -10,9 +10,9 @@
 
 namespace {
 
-// An idle link wakes this often all the same: nothing is lost if a post
-// came before the look, and a stuck state is seen.
-constexpr uint32_t kIdleLinkWaitMs = 1000;
+// A link that waits for another thread wakes this often all the same:
+// nothing is lost if a post came before the look, and a stuck state is seen.
+constexpr uint32_t kWaitingLinkMs = 1000;
 
 plat_news main_news{0};  // the main thread waits on it
 plat_news link_news{0};  // the link thread waits on it
@@ -63,7 +63,7 @@ void QuietAwait(uint64_t until_ms, bool (*ready)(uint64_t now_ms, uint64_t* look
 }
 
 void QuietLinkPause(uint32_t ms) {
-    plat_news_wait(&link_news, link_seen, TCPLinkIdle() ? kIdleLinkWaitMs : ms);
+    plat_news_wait(&link_news, link_seen, TCPLinkWaits() ? kWaitingLinkMs : ms);
     link_seen = link_news.load(std::memory_order_acquire);
 }
 

@@ -48,9 +48,12 @@ void HearStops(void) {
     presses_seen = now;
 }
 
+// The transfer under way: data blocks acknowledged, sent and sent again.
+uint32_t acked = 0, sent = 0, resent = 0;
+
 void Tell(ExecNews news, uint32_t step = 0, uint32_t block = 0, int32_t answer = -1) {
     HearStops();  // a transfer abandoned ends inside the poll that ran it
-    if (current >= 0) d.event(current, ExecEvent{news, step, block, answer, plat_now_ms()});
+    if (current >= 0) d.event(current, ExecEvent{news, step, block, answer, plat_now_ms(), sent, resent});
 }
 
 int Choose(int retv) {
@@ -88,7 +91,18 @@ void Transfer(TransferNews news, uint32_t block, int answer) {
     transferring.store(news != TN_DONE && news != TN_FAILED_BLOCK0 && news != TN_FAILED_DATA && news != TN_FAILED_EOT &&
                            news != TN_FAILED_CLOSING,
                        std::memory_order_release);
-    if (news != TN_STARTED && news != TN_DATA_SENT && news != TN_DATA_ACKED && news != TN_DONE) {
+    // Block by block only counted: told as progress, which a worker may
+    // gather into fewer records.
+    if (news == TN_STARTED) acked = sent = resent = 0;
+    if (news == TN_DATA_SENT) {
+        ++(answer == 0 ? sent : resent);
+        return;
+    }
+    if (news == TN_DATA_ACKED) {
+        Tell(EX_PROGRESS, 0, ++acked);
+        return;
+    }
+    if (news != TN_STARTED && news != TN_DONE) {
         // Why it failed: the machine hung up, or the user abandoned it.
         if (d.abandoned()) answer = kAnswerAbandoned;
         if (link_closed.load(std::memory_order_acquire)) answer = kAnswerClosed;

@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -500,6 +501,25 @@ int plat_child_read(const plat_child* child, void* buf, size_t cap) {
     return -1;
 }
 
+int plat_children_ready(const plat_child* const* children, int n, bool* ready) {
+    static pollfd* fds = nullptr;
+    static int fds_cap = 0;
+    if (n > fds_cap) {
+        pollfd* grown = static_cast<pollfd*>(realloc(fds, static_cast<size_t>(n) * sizeof *fds));
+        if (grown == nullptr) return -1;
+        fds = grown;
+        fds_cap = n;
+    }
+    for (int i = 0; i < n; ++i) fds[i] = pollfd{static_cast<int>(children[i]->from_child), POLLIN, 0};
+    int r;
+    do {
+        r = poll(fds, static_cast<nfds_t>(n), 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    for (int i = 0; i < n; ++i) ready[i] = fds[i].revents != 0;
+    return 0;
+}
+
 void plat_child_close_input(plat_child* child) {
     if (child->to_child >= 0) close(static_cast<int>(child->to_child));
     child->to_child = PLAT_INVALID_HANDLE;
@@ -544,6 +564,15 @@ bool plat_stdout_is_live_terminal(void) {
     // As git does: without TERM nothing says which sequences the terminal takes.
     const char* term = getenv("TERM");
     return isatty(1) == 1 && term != nullptr && term[0] != '\0' && strcmp(term, "dumb") != 0;
+}
+
+uint64_t plat_raise_open_files(uint64_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur >= wanted) return limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= wanted ? wanted : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 && getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    return limit.rlim_cur;
 }
 
 int plat_make_dir(const char* path) {

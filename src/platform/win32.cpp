@@ -594,6 +594,17 @@ int plat_child_read(const plat_child* child, void* buf, size_t cap) {
     return static_cast<int>(got);
 }
 
+// Anonymous pipes cannot be waited on: a look at each is what there is.
+int plat_children_ready(const plat_child* const* children, int n, bool* ready) {
+    for (int i = 0; i < n; ++i) {
+        DWORD waiting = 0;
+        const plat_handle from = children[i]->from_child;
+        ready[i] = from == PLAT_INVALID_HANDLE || !PeekNamedPipe(as_handle(from), nullptr, 0, nullptr, &waiting, nullptr) ||
+                   waiting > 0;
+    }
+    return 0;
+}
+
 void plat_child_close_input(plat_child* child) { close_handle(&child->to_child); }
 
 int plat_child_reap(plat_child* child, int* status, bool wait) {
@@ -640,6 +651,8 @@ bool plat_stdout_is_live_terminal(void) {
     // Refused by consoles before Windows 10, which take no ANSI sequences.
     return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+uint64_t plat_raise_open_files(uint64_t wanted) { return wanted; }
 
 int plat_make_dir(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return 0;
