@@ -14,7 +14,9 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -231,31 +233,25 @@ void plat_set_clock_hook(plat_clock_hook hook) { g_clock_hook.store(hook, std::m
 
 namespace {
 
-// One lock and one condition for every news word: posts are rare next to
-// the work they announce, and a waiter that wakes for another word only
-// looks at its own again.
-pthread_mutex_t g_news_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_news_cond;
-pthread_once_t g_news_once = PTHREAD_ONCE_INIT;
+// The kernel waits on the word itself: a post wakes only the threads that
+// wait for that word, with one call and no lock, which a thousand workers'
+// hand-overs a block need.
+long futex(plat_news* word, int op, uint32_t value, const timespec* rel) {
+    static_assert(sizeof(plat_news) == sizeof(uint32_t), "a futex is a 32-bit word");
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, rel, nullptr, 0);
+}
 
-// The monotonic clock, as plat_now_ms: a wall clock set back would stretch a wait.
-void init_news_cond() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_news_cond, &attr);
-    pthread_condattr_destroy(&attr);
+uint64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 }  // namespace
 
 void plat_news_post(plat_news* news) {
-    pthread_once(&g_news_once, init_news_cond);
     news->fetch_add(1, std::memory_order_release);
-    // Taking the lock orders the post after a waiter's look at the word.
-    pthread_mutex_lock(&g_news_lock);
-    pthread_cond_broadcast(&g_news_cond);
-    pthread_mutex_unlock(&g_news_lock);
+    futex(news, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
 
 void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
@@ -263,20 +259,17 @@ void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
         if (news->load(std::memory_order_acquire) == seen) plat_sleep_ms(ms);
         return;
     }
-    pthread_once(&g_news_once, init_news_cond);
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    pthread_mutex_lock(&g_news_lock);
+    // The monotonic clock, as plat_now_ms: a wall clock set back would stretch a wait.
+    const uint64_t until = monotonic_ns() + static_cast<uint64_t>(ms) * 1000000u;
+    // The kernel compares the word with `seen` before it sleeps, so a post
+    // between our look and the wait is never missed.
     while (news->load(std::memory_order_acquire) == seen) {
-        if (pthread_cond_timedwait(&g_news_cond, &g_news_lock, &until) == ETIMEDOUT) break;
+        const uint64_t now = monotonic_ns();
+        if (now >= until) return;
+        const uint64_t left = until - now;
+        const timespec rel{static_cast<time_t>(left / 1000000000u), static_cast<long>(left % 1000000000u)};
+        if (futex(news, FUTEX_WAIT_PRIVATE, seen, &rel) != 0 && errno == ETIMEDOUT) return;
     }
-    pthread_mutex_unlock(&g_news_lock);
 }
 
 int plat_start_thread(plat_thread_fn fn) {

@@ -265,22 +265,10 @@ void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::m
 
 void plat_set_clock_hook(plat_clock_hook hook) { g_clock_hook.store(hook, std::memory_order_release); }
 
-namespace {
-
-// One lock and one condition for every news word: posts are rare next to
-// the work they announce, and a waiter that wakes for another word only
-// looks at its own again.
-SRWLOCK g_news_lock = SRWLOCK_INIT;
-CONDITION_VARIABLE g_news_cond = CONDITION_VARIABLE_INIT;
-
-}  // namespace
-
 void plat_news_post(plat_news* news) {
     news->fetch_add(1, std::memory_order_release);
-    // Taking the lock orders the post after a waiter's look at the word.
-    AcquireSRWLockExclusive(&g_news_lock);
-    ReleaseSRWLockExclusive(&g_news_lock);
-    WakeAllConditionVariable(&g_news_cond);
+    // Wakes only the threads that wait for this word.
+    WakeByAddressAll(news);
 }
 
 void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
@@ -292,15 +280,14 @@ void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
     static const MMRESULT fine_tick = timeBeginPeriod(1);
     (void)fine_tick;
     const ULONGLONG until = GetTickCount64() + ms;
-    AcquireSRWLockExclusive(&g_news_lock);
+    // The word is compared with `seen` before the wait sleeps, so a post
+    // between our look and the wait is never missed.
     while (news->load(std::memory_order_acquire) == seen) {
         const ULONGLONG now = GetTickCount64();
         if (now >= until) break;
-        if (!SleepConditionVariableSRW(&g_news_cond, &g_news_lock, static_cast<DWORD>(until - now), 0) &&
-            GetLastError() == ERROR_TIMEOUT)
+        if (!WaitOnAddress(news, &seen, sizeof seen, static_cast<DWORD>(until - now)) && GetLastError() == ERROR_TIMEOUT)
             break;
     }
-    ReleaseSRWLockExclusive(&g_news_lock);
 }
 
 int plat_start_thread(plat_thread_fn fn) {
