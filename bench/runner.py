@@ -102,6 +102,27 @@ def usage_between(a, b):
     }
 
 
+def after_wakeup(pid, deadline_s):
+    """Returns just after PID's main thread wakes from a sleep (its voluntary context switches grow),
+    True; False if that did not happen within DEADLINE_S."""
+    path = f"/proc/{pid}/task/{pid}/status"
+
+    def switches():
+        with open(path) as f:
+            for line in f:
+                if line.startswith("voluntary_ctxt_switches:"):
+                    return int(line.split()[1])
+        return None
+
+    before = switches()
+    end = time.monotonic() + deadline_s
+    while time.monotonic() < end:
+        time.sleep(0.001)
+        if switches() != before:
+            return True
+    return False
+
+
 def memory_report(pid):
     """VmHWM and what makes up the resident set, grouped by mapping."""
     status = {}
