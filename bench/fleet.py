@@ -3,6 +3,7 @@
 runner of a lanflash run over machine-sims that stay in their application,
 serves the parallel and lists sections too."""
 import os
+import re
 import signal
 import subprocess
 import threading
@@ -198,6 +199,13 @@ def run_fleet(ctx, image, label, addresses, serials, options=(), select=None, ga
             a: [line for _, line in lf_lines if line.startswith(a + ":") or line.startswith(f"result: {a} ")]
             for a in missed[:20]}
         result["lanflash_tail"] = [line for _, line in lf_lines[-20:]]
+        # And about the machine reset last, which sets the end of the run, with the time of each line.
+        reset = [m for m in machines if m["reset_ms"] is not None]
+        if reset and start_t is not None:
+            a = max(reset, key=lambda m: m["reset_ms"])["address"]
+            named = re.compile(r"(?<![\d.])" + re.escape(a) + r"(?![\d])")
+            result["lanflash_lines_of_latest"] = {a: [
+                f"{round((t - start_t) * 1000.0)} ms: {line}" for t, line in lf_lines if named.search(line)]}
     result["all_updated"] = (result.get("lanflash_status") == 0 and len(results) == count
                              and all(m["result"] == "updated" for m in machines))
     result["intact"] = all(m["intact"] for m in machines)
