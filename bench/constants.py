@@ -13,7 +13,7 @@ import re
 
 # `constexpr TYPE NAME = EXPR;` (static or not) and `#define NAME EXPR`.
 _CONSTEXPR = re.compile(r"^\s*(?:static\s+)?constexpr\s+[\w:]+\s+(\w+)\s*=\s*([^;]+);", re.M)
-_DEFINE = re.compile(r"^\s*#\s*define\s+(\w+)\s+([^\n/]+?)\s*(?://.*)?$", re.M)
+_DEFINE = re.compile(r"^[ \t]*#[ \t]*define[ \t]+(\w+)[ \t]+(.+?)[ \t]*(?://.*)?$", re.M)
 _OPS = {ast.Add: operator.add, ast.Sub: operator.sub, ast.Mult: operator.mul, ast.FloorDiv: operator.floordiv}
 
 

@@ -7,6 +7,7 @@ import os
 import platform
 import re
 import resource
+import select
 import signal
 import subprocess
 import sys
@@ -497,12 +498,10 @@ def run_steps(steps, lanes):
 
 
 def _readable(fd):
-    import select
     return bool(select.select([fd], [], [], 0)[0])
 
 
 def _wait_any(fds):
-    import select
     select.select(fds, [], [], 1.0)
 
 
