@@ -36,6 +36,12 @@ plat_socket plat_udp_open_bound(uint16_t port);
 // ("Address already in use"), then *in_use is true.
 plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_len);
 
+// Asks for a receive queue of about `bytes` on s, so that a burst of
+// datagrams waits there while the reader is busy instead of being dropped.
+// The system may give less (Linux: net.core.rmem_max, unless we may exceed
+// it). Returns the bytes granted, as the system counts them.
+int plat_udp_grow_queue(plat_socket s, int bytes);
+
 // One blocking receive of one whole datagram into buf[0..cap), and the
 // sender's IPv4 address (network byte order) into *from unless it is
 // nullptr. Returns its length, or one of the PLAT_RECV_* codes above.
@@ -169,6 +175,11 @@ int plat_stdin_read(void* buf, size_t cap);
 // in one write, so that a reader of the pipe never gets half of them
 // between another writer's. 0 on success.
 int plat_stderr_write(const void* buf, size_t len);
+
+// In a worker: gives this process a lower scheduling priority than its
+// parent, so that when workers want more CPU than there is, the parent
+// (listener, rules, display) and the machines' own answers still come first.
+void plat_yield_to_parent(void);
 
 // True when standard output is a terminal that takes ANSI cursor movement
 // and erasure (on Windows: once virtual terminal processing is on, which

@@ -203,6 +203,8 @@ bool Finished(void) {
 }  // namespace
 
 void WorkerStart(plat_console_handler stop, uint8_t* image_buf, long cap, long* size, uint8_t model_set) {
+    // A thousand workers must not crowd out the parent that listens and decides.
+    plat_yield_to_parent();
     stop_run = stop;
     image = image_buf;
     image_cap = cap;

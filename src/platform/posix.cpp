@@ -105,6 +105,16 @@ plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_l
     return s;
 }
 
+int plat_udp_grow_queue(plat_socket s, int bytes) {
+    // Root (as in a test's namespace) may pass rmem_max; others get up to it.
+    if (setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    if (getsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) return 0;
+    return granted;
+}
+
 int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
     sockaddr_in from{};
     socklen_t fromlen = sizeof from;
@@ -551,6 +561,14 @@ int plat_stderr_write(const void* buf, size_t len) {
         n = write(2, buf, len);
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(len) ? 0 : -1;
+}
+
+void plat_yield_to_parent(void) {
+    // nice's own default step: a tenth of the parent's weight when both want
+    // the CPU, and no privilege needed.
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, 0);
+    if (errno == 0) setpriority(PRIO_PROCESS, 0, now + 10);
 }
 
 bool plat_stdout_is_live_terminal(void) {

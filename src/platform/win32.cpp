@@ -108,6 +108,14 @@ plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_l
     return static_cast<plat_socket>(s);
 }
 
+int plat_udp_grow_queue(plat_socket s, int bytes) {
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    int granted = 0;
+    int len = sizeof granted;
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &len) != 0) return 0;
+    return granted;
+}
+
 int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
     sockaddr_in from{};
     int fromlen = sizeof from;
@@ -629,6 +637,8 @@ int plat_stderr_write(const void* buf, size_t len) {
     DWORD wrote = 0;
     return WriteFile(err, buf, static_cast<DWORD>(len), &wrote, nullptr) && wrote == len ? 0 : -1;
 }
+
+void plat_yield_to_parent(void) { SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS); }
 
 bool plat_stdout_is_live_terminal(void) {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
