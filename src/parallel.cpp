@@ -93,13 +93,15 @@ void FeedImage(Job& job) {
         if (Send(job, WIRE_IMAGE_DATA, image + job.image_sent, n) != 0) return;
         job.image_sent += n;
     }
-    if (job.has_first) {
+    // One that begins a path waits for room in the pipe: its machine would
+    // otherwise wait ten seconds for another chance. One the worker only
+    // traces is dropped when there is none; the next comes within a second.
+    if (job.has_first && (Send(job, WIRE_DATAGRAM, &job.first, sizeof job.first) == 0 || job.first.action <= 0))
         job.has_first = false;
-        Send(job, WIRE_DATAGRAM, &job.first, sizeof job.first);
-    }
 }
 
 void Hand(Job& job, const Arrival& a, int action) {
+    if (job.has_first && job.first.action > 0 && action <= 0) return;  // it stays the one to send
     job.first.action = action;
     job.first.a = a;
     job.has_first = true;

@@ -41,6 +41,8 @@ std::atomic<bool> ended{false};
 // Main thread only.
 int32_t action = -1;  // what the parent decided for the datagram offered last
 bool run_sent = false;
+bool began = false;   // a path began: a halt is the sequencer's to answer
+bool told_unbegun = false;
 
 void Lock(void) {
     while (busy.test_and_set(std::memory_order_acquire)) plat_sleep_ms(0);
@@ -146,6 +148,7 @@ int Choose(const Taken& t, int* machine) {
         !ModelWanted(models, ModelOfName(an.name, an.name_len)))
         return -1;
     *machine = 0;
+    if (action == 1 || action == 2) began = true;
     return action;
 }
 
@@ -194,9 +197,23 @@ bool GoesOn(void) { return run_sent; }
 // The parent abandons its transfer.
 bool Abandoned(void) { return halt.load(std::memory_order_acquire) == REASON_ABANDONED; }
 
+// Halted before its path began (the datagram to begin on had not come):
+// there is nothing to end but the worker, which says so once.
+bool HaltedUnbegun(void) {
+    if (began || halt.load(std::memory_order_acquire) == REASON_NONE || MGetstate() != M_WAIT_FOR_UDP_DATA ||
+        UDPOffered() || Busy())
+        return false;
+    if (!told_unbegun) {
+        told_unbegun = true;
+        Write(ExecEvent{EX_ABANDONED, 0, 0, -1, plat_now_ms(), 0, 0});
+    }
+    return true;
+}
+
 // Told to end, once the datagrams handed before that the sequencer waits
 // for (its trace) are parsed.
 bool Finished(void) {
+    if (HaltedUnbegun()) return true;
     return ended.load(std::memory_order_acquire) && (MGetstate() != M_WAIT_FOR_UDP_DATA || !Busy());
 }
 

@@ -262,6 +262,36 @@ TEST_F(Fleet, ThreeHundredMachinesInOneWaveAreEachUpdatedOnce) {
     EXPECT_LT(took_ms, 45000) << out;
 }
 
+// A worker takes a while to be handed a large image, and its machine
+// announces itself many times meanwhile: the datagram it is to reset on
+// still reaches it first, and no machine waits for a second chance.
+TEST_F(Fleet, AMachineThatAnnouncesWhileItsWorkerIsFedIsResetAtOnce) {
+    bytes = random_bytes(1024 * 1024, 23);
+    image = dir.write("fw.bin", bytes);
+    const std::vector<int> ns{44, 45, 46};
+    Proc sim({sim_bin(), "--fleet", "3", "-a", "127.0.0.44", "-n", "1044", "-i", "20", "--out-dir", dir.path(),
+              "--log", dir.file("fleet.log")},
+             dir.path());
+    std::unique_ptr<Proc> p;
+    std::vector<std::string> args = named(ns);
+    for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--exit"}) args.push_back(a);
+    EXPECT_EQ(run(args, &p), 0) << p->out();
+    const auto log = read_log(dir.file("fleet.log"));
+    for (int n : ns) {
+        const std::string addr = "127.0.0." + std::to_string(n);
+        EXPECT_EQ(count_events(log, addr + " reset"), 1) << addr;
+        EXPECT_EQ(read_file(dir.file(addr + ".bin")), std::string(bytes.begin(), bytes.end())) << addr;
+        // Reset within seconds of its first word, not after the ten seconds
+        // that a machine waits before lanflash resets it again.
+        long first = -1, reset = -1;
+        for (const Event& e : log) {
+            if (first < 0 && e.text.rfind(addr + " announce", 0) == 0) first = e.t;
+            if (reset < 0 && e.text == addr + " reset") reset = e.t;
+        }
+        EXPECT_LT(reset - first, 5000) << addr;
+    }
+}
+
 // Eight machines at once: their transfers run side by side, and each is
 // reset and updated exactly once.
 TEST_F(Fleet, ParallelTransfersOverlapAndEachMachineIsUpdatedOnce) {

@@ -80,6 +80,26 @@ TEST_F(Stopping, TheFirstCtrlCLetsTheTransfersUnderWayFinish) {
     EXPECT_EQ(records()["127.0.0.34"]["reason"], "run stopped");
 }
 
+// Stopped while its workers are still being handed a large image, before
+// any of them began: each worker ends, and so does the run, in moments.
+TEST_F(Stopping, ACtrlCBeforeAWorkerBeganEndsItAndTheRun) {
+    bytes = random_bytes(1024 * 1024, 43);
+    image = dir.write("fw.bin", bytes);
+    for (int n : {35, 36, 37}) start_sim(n, {"-i", "50"});
+    std::vector<std::string> args = named({35, 36, 37});
+    for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--exit", "--report"}) args.push_back(a);
+    args.push_back(report);
+    args.push_back(image);
+    Proc p(lanflash_cmd(args), dir.path());
+    ASSERT_TRUE(until_count(p, ": chosen", 1)) << p.out();
+    p.signal(SIGINT);
+    const auto stopped = Clock::now();
+    EXPECT_EQ(p.wait(kFleetMs), 3) << p.out();  // not every machine was updated
+    EXPECT_LT(ms_between(stopped, Clock::now()), 5000) << p.out();
+    for (const auto& [address, record] : records())
+        EXPECT_TRUE(record["result"] == "updated" || record["reason"] == "run stopped") << record.dump();
+}
+
 // Asked again, the transfers under way are abandoned: no '3', their
 // connections closed, each machine failed, and the run over in moments.
 TEST_F(Stopping, TheSecondCtrlCAbandonsTheTransfersWithoutTheRunCommand) {
