@@ -3,8 +3,11 @@ lanflash --all --jobs 1000 --exit --machines LIST, with the design's pacing
 and with --fast, each against one update of a --fleet 1 by the same command
 with a one-line LIST, in the same run; the time, lanflash's whole tree (CPU,
 Pss at its peak, the parent's peak RSS, workers at once) and machine-sim's
-own CPU time. Results: res["thousand"]."""
+own CPU time, with what the rest of the machine took meanwhile. The sim runs
+in a session, and so a scheduling group, of its own. Results:
+res["thousand"]."""
 import os
+import re
 import resource
 import shutil
 import subprocess
@@ -63,15 +66,24 @@ def tail_offset(path, stop, out):
             time.sleep(TAIL_EVERY_S)
 
 
+# What a machine did besides a clean update, by its log line: a sign of a late sender, or of a
+# sim that got no CPU for a second and judged the bytes waiting for it late.
+SIM_TROUBLE = [("partial_frame_timeouts", re.compile(r"timeout partial=")),
+               ("frames_repeated", re.compile(r"block \d+ repeat")),
+               ("bad_frames", re.compile(r"block \d+ bad ")),
+               ("batch_ends_repeated", re.compile(r"end-of-batch repeat"))]
+
+
 def read_sim_log(path):
     """Each machine's steps from machine-sim's --log: {address: {first announce, reset, block 0, run (ms),
-    resets, runs, intact}}."""
+    resets, runs, intact}}, and the count of each kind of SIM_TROUBLE over them all."""
     machines = {}
+    trouble = {key: 0 for key, _ in SIM_TROUBLE}
     with open(path, errors="replace") as f:
         for line in f:
             t_text, _, rest = line.rstrip("\n").partition(" ")
             addr, _, text = rest.partition(" ")
-            if not t_text.startswith("t=") or not addr:
+            if not t_text.startswith("t=") or not addr[:1].isdigit():
                 continue
             m = machines.setdefault(addr, {"announce_ms": None, "reset_ms": None, "block0_ms": None,
                                            "run_ms": None, "resets": 0, "runs": 0, "run_intact": False})
@@ -87,7 +99,11 @@ def read_sim_log(path):
                 m["runs"] += 1
                 m["run_ms"] = t
                 m["run_intact"] = text.endswith(" intact")
-    return machines
+            elif text.startswith(("timeout", "block ", "end-of-batch")):
+                for key, pattern in SIM_TROUBLE:
+                    if pattern.match(text):
+                        trouble[key] += 1
+    return machines, trouble
 
 
 def deciles(values):
@@ -175,9 +191,12 @@ def run_thousand(ctx, img, label, n, options):
     try:
         if not runner.wait_bound(lf):
             raise RuntimeError(f"lanflash did not bind UDP port {runner.UDP_PORT} (status {lf.poll()})")
+        # A session of its own puts the sim in a scheduling group of its own (the kernel's autogroups),
+        # as a thousand machines have CPUs of their own: in lanflash's group one process playing them
+        # all waits behind a thousand workers, and answers seconds late.
         with open(sim_out_path, "w") as sim_out:
             sim = subprocess.Popen(sim_cmd, cwd=ctx.work, stdin=subprocess.DEVNULL, stdout=sim_out,
-                                   stderr=subprocess.STDOUT)
+                                   stderr=subprocess.STDOUT, start_new_session=True)
         tail.start()
         threading.Thread(target=end_with, args=(sim, lf, result), daemon=True).start()
         tree = runner.watch_tree(lf, runner.RUN_DEADLINE_S, first_seen, SAMPLE_S)
@@ -236,7 +255,7 @@ def run_thousand(ctx, img, label, n, options):
     result["summary"] = summary
     result["summary_as_wanted"] = summary == f"summary: {n} updated"
 
-    steps = read_sim_log(sim_log) if os.path.exists(sim_log) else {}
+    steps, result["sim_trouble"] = read_sim_log(sim_log) if os.path.exists(sim_log) else ({}, None)
     offset = clock.get("offset")
     announces = [s["announce_ms"] for s in steps.values() if s["announce_ms"] is not None]
     start_t = offset + min(announces) / 1000.0 if offset is not None and announces else None
@@ -341,7 +360,7 @@ def figures(one, run, pacing):
         out["last_" + key] = run.get("last_" + key)
     out["reset_ms_deciles"] = run.get("reset_ms_deciles")
     out["worker_seen_ms_deciles"] = run.get("worker_seen_ms_deciles")
-    for key in ("bench_cpu_s", "runnable_before", "machine_busy_cpu_s", "others_cpu_s", "steal_s",
+    for key in ("sim_trouble", "bench_cpu_s", "runnable_before", "machine_busy_cpu_s", "others_cpu_s", "steal_s",
                 "lanflash_run_s"):
         out[key] = run.get(key)
     return out
@@ -416,6 +435,9 @@ def render(res, lines):
         lines.append(f"  {e['pacing']}: {said}, status {fmt(e['lanflash_status'])}, "
                      f"{fmt(e['files_intact'])} of {e['machines']} files equal to the image"
                      + (f"; {e['error']}" if e.get("error") else ""))
+        trouble = e.get("sim_trouble") or {}
+        lines.append("    the sim: " + ", ".join(f"{n} {key.replace('_', ' ')}" for key, n in trouble.items())
+                     if trouble else "    the sim's log: not read")
     lines.append("  Pss: of lanflash and its workers together, when their RSS summed peaked; parent: lanflash's own")
     lines.append("  VmHWM (KiB). CPU: lanflash and its reaped workers (wait4); sim: machine-sim's own utime+stime,")
     lines.append("  and the time it spent runnable waiting for a CPU (schedstat).")
