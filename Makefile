@@ -70,7 +70,7 @@ fuzz: deps
 	sh tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # A Release build of its own; the table goes to stdout, the figures to
-# $(BENCH_BUILD)/bench-results.json. Takes five and a half minutes; BENCH_FLAGS
+# $(BENCH_BUILD)/bench-results.json. Takes about seven minutes; BENCH_FLAGS
 # go to bench/run.py, e.g. BENCH_FLAGS='--only fast,crowd'.
 BENCH_BUILD ?= build-bench
 BENCH_FLAGS ?=

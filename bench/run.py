@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
 """What an update costs: lanflash against its own fixed waits and against lrzsz.
 
-Usage: bench/run.py BUILD_DIR [--json PATH] [--only updates,fleet,parallel,lists,fast,crowd]
+Usage: bench/run.py BUILD_DIR [--json PATH] [--only updates,fleet,parallel,lists,fast,crowd,thousand]
                     [--image-kib N] [--wait-s S] [--parallel-counts 1,5,20,50|none]
                     [--list-machines 300] [--side-by-side 2]
 
 The sections, each in a file of its own beside this one: updates (one machine
 in its boot loader, three ways, against lrzsz's sz --ymodem), fleet (five
 machines one after the other), parallel (1 to 50 at once), lists (300 named by
---machines FILE), fast (--fast against the design) and crowd (among 1000 and
-2000 announcers). runner.py holds what they share; constants.py reads
-lanflash's own waits and polls from its sources. --only runs some sections,
-in their usual order; fleet and parallel both measure the one update they are
-held against.
+--machines FILE), fast (--fast against the design), crowd (among 1000 and
+2000 announcers) and thousand (1000 machines of one machine-sim --fleet, with
+the design's pacing and with --fast). runner.py holds what they share;
+constants.py reads lanflash's own waits and polls from its sources. --only
+runs some sections, in their usual order; fleet and parallel both measure the
+one update they are held against.
 
 Rows that sleep through lanflash's fixed waits (marked quiet in their
 section) run first, --side-by-side of them at a time, each in a network
@@ -37,9 +38,10 @@ import fleet
 import lists
 import parallel
 import runner
+import thousand
 import updates
 
-SECTIONS = [updates, fleet, parallel, lists, fast, crowd]
+SECTIONS = [updates, fleet, parallel, lists, fast, crowd, thousand]
 
 
 class Context:

@@ -224,16 +224,17 @@ def own_cpu_s(pid):
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
-def watch_tree(proc, deadline_s):
+def watch_tree(proc, deadline_s, first_seen=None, sample_s=TREE_SAMPLE_S):
     """Samples the process tree of PROC until it ends, then reaps it with wait4.
 
     A process's VmHWM is gone once it exits, so the sum of the tree's RSS and
-    each worker's peak are taken from samples every TREE_SAMPLE_S. wait4's
+    each worker's peak are taken from samples every SAMPLE_S. wait4's
     rusage counts PROC and every child it reaped, which is how the workers'
-    CPU time is still seen after they are gone."""
+    CPU time is still seen after they are gone. FIRST_SEEN, a dict, gets
+    each worker's pid and when a sample first found it (monotonic s)."""
     out = {"peak_rss_kib": 0, "pss_at_peak_kib": 0, "largest_worker_hwm_kib": 0, "peak_workers": 0,
            "lanflash_hwm_kib": 0, "samples": 0}
-    workers = set()
+    workers = {} if first_seen is None else first_seen
     end = time.monotonic() + deadline_s
     while True:
         # Ended but not yet reaped: the zombie still tells lanflash's own CPU time, without its workers'.
@@ -263,7 +264,7 @@ def watch_tree(proc, deadline_s):
                 except OSError:
                     pass
             elif p in workers or is_worker(p):
-                workers.add(p)
+                workers.setdefault(p, time.monotonic())
                 out["largest_worker_hwm_kib"] = max(out["largest_worker_hwm_kib"], st.get("VmHWM", 0))
         out["samples"] += 1
         out["peak_workers"] = max(out["peak_workers"], len([p for p in running if p in workers]))
@@ -271,7 +272,7 @@ def watch_tree(proc, deadline_s):
             out["peak_rss_kib"] = total
             out["processes_at_peak"] = len(running)
             out["pss_at_peak_kib"] = sum(proc_pss(p) for p in running)  # only at a new peak: it walks page tables
-        time.sleep(TREE_SAMPLE_S)
+        time.sleep(sample_s)
     proc.returncode = os.waitstatus_to_exitcode(status)
     out["lanflash_status"] = proc.returncode
     out["cpu_s"] = round(ru.ru_utime + ru.ru_stime, 3)
