@@ -144,10 +144,12 @@ struct plat_child {
 // plat_child_write sends, its standard error comes back through
 // plat_child_read, and its standard output goes to out_path (created anew,
 // or appended to when append_out), or to the null device when out_path is
-// nullptr. It gets none of our
-// console events (a process group of its own; no console on Windows), and
-// none of our other descriptors or handles. 0 on success; -1 with a line in
-// why that names the failing call and its reason.
+// nullptr. It gets none of our console events (a process group of its own;
+// no console on Windows), and none of our other descriptors or handles.
+// Returns without waiting for the child to run. 0 on success; -1 with a
+// line in why that names the failing call and its reason. A child that
+// cannot run the program at all (on Linux, found only after the return)
+// says why in a line on its standard error and ends with status 127.
 int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bool append_out, plat_child* child,
                     char* why, size_t why_len);
 // Sends len bytes (at most 4096) whole: 0 when sent, 1 when its pipe is full

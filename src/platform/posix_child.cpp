@@ -5,7 +5,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +20,10 @@
 using posix::say;
 
 namespace {
+
+// A child that could not become a worker ends with the shell's status for
+// a command that could not be run.
+constexpr int kExecFailed = 127;
 
 // The descriptors of one start, until the child and the plat_child hold them.
 struct SpawnFds {
@@ -96,35 +100,35 @@ int open_child_fds(SpawnFds* f, const char* out_path, bool append, char* why, si
     return open_out(out_path, append, &f->out, why, why_len);
 }
 
-// 0 or an error number. The child unblocks the console signals that our
-// sigwait thread takes, and leaves our process group: the terminal's Ctrl-C
-// reaches only us, and we pass a stop on in our own way.
+// 0 or an error number. fork, not posix_spawn: posix_spawn returns only
+// once the child has called exec, and with a thousand busy workers a new
+// child may wait long for a CPU while we have machines to listen to and
+// others to start. The child leaves our process group first (the
+// terminal's Ctrl-C reaches only us, and we pass a stop on in our own way),
+// then unblocks the console signals that our sigwait thread takes; between
+// fork and exec it makes only calls that are safe in a copy of a process
+// with threads.
 int spawn(const SpawnFds& f, char* const* argv, pid_t* pid) {
-    posix_spawn_file_actions_t acts;
-    posix_spawnattr_t attr;
-    int rc = posix_spawn_file_actions_init(&acts);
-    if (rc != 0) return rc;
-    rc = posix_spawnattr_init(&attr);
-    if (rc != 0) {
-        posix_spawn_file_actions_destroy(&acts);
-        return rc;
-    }
     sigset_t none;
     sigemptyset(&none);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&acts, f.in_read, 0);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&acts, f.out, 1);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&acts, f.err_write, 2);
-    // Descriptors that others opened without close-on-exec, or that we
-    // inherited, stay with us as well.
-    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&acts, 3);
-    if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
-    if (rc == 0) rc = posix_spawnattr_setpgroup(&attr, 0);
-    if (rc == 0) rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-    // /proc/self/exe still names the program we run if its file was replaced.
-    if (rc == 0) rc = posix_spawn(pid, "/proc/self/exe", &acts, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&acts);
-    return rc;
+    const pid_t child = fork();
+    if (child < 0) return errno;
+    if (child == 0) {
+        setpgid(0, 0);
+        if (dup2(f.in_read, 0) < 0 || dup2(f.out, 1) < 0 || dup2(f.err_write, 2) < 0) _exit(kExecFailed);
+        // Descriptors that others opened without close-on-exec, or that we
+        // inherited, stay with us as well.
+        syscall(SYS_close_range, 3u, ~0u, 0u);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        // /proc/self/exe still names the program we run if its file was replaced.
+        execve("/proc/self/exe", argv, environ);
+        static const char kFailed[] = "execve /proc/self/exe failed: cannot start a worker\n";
+        (void)!write(2, kFailed, sizeof kFailed - 1);
+        _exit(kExecFailed);
+    }
+    setpgid(child, child);  // whichever of us comes first
+    *pid = child;
+    return 0;
 }
 
 // Runs one write with SIGPIPE held back in this thread, and swallows the
@@ -179,7 +183,7 @@ int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bo
     int rc = open_child_fds(&f, out_path, append_out, why, why_len);
     if (rc == 0) {
         rc = spawn(f, argv, &pid);
-        if (rc != 0) say(why, why_len, "posix_spawn", nullptr, rc);
+        if (rc != 0) say(why, why_len, "fork", nullptr, rc);
     }
     free(argv);
     if (rc != 0) {
