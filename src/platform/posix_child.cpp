@@ -108,7 +108,7 @@ int open_child_fds(SpawnFds* f, const char* out_path, bool append, char* why, si
 // then unblocks the console signals that our sigwait thread takes; between
 // fork and exec it makes only calls that are safe in a copy of a process
 // with threads.
-int spawn(const SpawnFds& f, char* const* argv, pid_t* pid) {
+int spawn(const SpawnFds& f, int program, char* const* argv, pid_t* pid) {
     sigset_t none;
     sigemptyset(&none);
     const pid_t child = fork();
@@ -117,12 +117,13 @@ int spawn(const SpawnFds& f, char* const* argv, pid_t* pid) {
         setpgid(0, 0);
         if (dup2(f.in_read, 0) < 0 || dup2(f.out, 1) < 0 || dup2(f.err_write, 2) < 0) _exit(kExecFailed);
         // Descriptors that others opened without close-on-exec, or that we
-        // inherited, stay with us as well.
-        syscall(SYS_close_range, 3u, ~0u, 0u);
+        // inherited, stay with us as well; the program's own closes on exec.
+        const unsigned keep = static_cast<unsigned>(program);
+        if (keep > 3) syscall(SYS_close_range, 3u, keep - 1, 0u);
+        syscall(SYS_close_range, keep + 1, ~0u, 0u);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        // /proc/self/exe still names the program we run if its file was replaced.
-        execve("/proc/self/exe", argv, environ);
-        static const char kFailed[] = "execve /proc/self/exe failed: cannot start a worker\n";
+        fexecve(program, argv, environ);
+        static const char kFailed[] = "fexecve failed: cannot start a worker\n";
         (void)!write(2, kFailed, sizeof kFailed - 1);
         _exit(kExecFailed);
     }
@@ -162,6 +163,14 @@ ssize_t write_without_sigpipe(int fd, const void* buf, size_t len) {
 int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bool append_out, plat_child* child,
                     char* why, size_t why_len) {
     child->process = child->to_child = child->from_child = PLAT_INVALID_HANDLE;
+    // Our own program, opened once: it stays the program we run if its file
+    // is replaced meanwhile, and a thousand workers' execs need no lookup
+    // in /proc, whose entries each worker's end would then have to clear.
+    static const int program = open("/proc/self/exe", O_PATH | O_CLOEXEC);
+    if (program < 0) {
+        say(why, why_len, "open", "/proc/self/exe", errno);
+        return -1;
+    }
     char exe[PATH_MAX];
     const ssize_t exe_len = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (exe_len < 0) {
@@ -182,7 +191,7 @@ int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bo
     pid_t pid = -1;
     int rc = open_child_fds(&f, out_path, append_out, why, why_len);
     if (rc == 0) {
-        rc = spawn(f, argv, &pid);
+        rc = spawn(f, program, argv, &pid);
         if (rc != 0) say(why, why_len, "fork", nullptr, rc);
     }
     free(argv);
