@@ -8,8 +8,6 @@
 #include "platform.h"
 #include "station_db.h"
 
-StationDb station;
-
 namespace {
 
 // Each step takes the file from the schema before it to its own; a file's
@@ -210,8 +208,6 @@ bool StationOpen(const char* path, const char* image, long image_bytes, const ch
     q.busy_timeout(station.reader, kReaderBusyMs);
     return true;
 }
-
-bool StationOn(void) { return station.db != nullptr && station.run != 0; }
 
 // A failed write cannot be made up for: the run goes on, and its result
 // lines still tell.
