@@ -103,10 +103,10 @@ TEST_F(Wine, StationAndServeSayThisBuildLacksThem) {
                              std::vector<std::string>{"--serve", "8080", image}}) {
         Proc p(lanflash_cmd(args), dir.path());
         EXPECT_EQ(p.wait(kWineStartMs), 2);
-        const std::string says = "lanflash: " + args[0] + ": this build lacks it";
-        EXPECT_EQ(p.err().rfind(says, 0), 0u) << p.err();
-        EXPECT_NE(p.err().find("--report FILE"), std::string::npos) << p.err();
-        EXPECT_EQ(std::count(p.err().begin(), p.err().end(), '\n'), 1) << p.err();
+        const std::string err = p.err();
+        EXPECT_EQ(err.rfind("lanflash: " + args[0] + ": this build lacks it", 0), 0u) << err;
+        EXPECT_NE(err.find("--report FILE"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_EQ(p.out(), "");
     }
 }
