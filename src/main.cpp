@@ -283,6 +283,7 @@ int main(int argc, char** argv) {
                 opts.station, interrupted, interrupted == 1 ? "" : "s");
     if (opts.serve && !ServeOpen(opts.serve_addr, opts.serve_port, why, sizeof why)) {
         fprintf(stderr, "lanflash: --serve: %s\n", why);
+        StationEnd(1);
         return 1;
     }
     // What the options add fills the design's slots, before any thread
