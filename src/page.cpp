@@ -130,7 +130,7 @@ function render(s) {
   document.getElementById("folded").textContent = folded ? folded + " machines updated or skipped fold into the counts above" : "";
 
   document.getElementById("events").replaceChildren(
-    ...s.events.slice().reverse().map(e => el("li", "", e.at.slice(11, 19) + "  " + e.text)));
+    ...s.events.slice().reverse().map(e => el("li", "", new Date(e.at).toTimeString().slice(0, 8) + "  " + e.text)));
 
   const h = s.history, section = document.getElementById("history");
   section.hidden = !h;
