@@ -188,6 +188,25 @@ TEST_F(Station, ARunLeavesItsRowsAndTheSameCommandAgainTouchesNothing) {
     EXPECT_EQ(count_rows(db, "result = 'updated'"), 4u);
 }
 
+// A file that a newer lanflash made, or that is no database, is refused
+// before anything is bound or sent; nothing of it is changed.
+TEST_F(Station, AFileOfANewerSchemaOrNoDatabaseIsRefused) {
+    sqlite3* newer = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &newer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(newer, "CREATE TABLE later (x); PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(newer);
+    std::unique_ptr<Proc> p;
+    EXPECT_EQ(run(command({11}), &p), 1);
+    EXPECT_EQ(p->err(), "lanflash: --station: " + db +
+                            ": its schema is version 99, from a newer lanflash; this one knows up to 1\n");
+    EXPECT_EQ(query(db, "PRAGMA user_version").at(0).at("user_version"), "99");
+    EXPECT_TRUE(query(db, "SELECT name FROM sqlite_master WHERE name = 'attempts'").empty());
+    std::vector<std::string> args = command({11});
+    args[args.size() - 1] = image;  // the image itself as the station's file
+    EXPECT_EQ(run(args, &p), 1);
+    EXPECT_NE(p->err().find("file is not a database"), std::string::npos) << p->err();
+}
+
 // Killed mid-transfer (SIGKILL), then the same command: the machine
 // confirmed before is never connected again, the one left in its boot
 // loader and those not begun are updated, and each ends with one updated row.
