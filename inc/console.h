@@ -11,6 +11,9 @@
 void ConsoleStart(bool events);
 // "stopping: 2 transfers under way finish first; Ctrl-C again abandons them"
 void ConsoleStoppingText(int transfers, char* out, size_t cap);
+// After the run's end: "summary: 15 updated, 1 failed, 4 left alone (model
+// Tavix5S); failed: 127.0.0.110 (transfer failed)", into out.
+void ConsoleSummary(char* out, size_t cap);
 // After the run's end (outcome.h): the result lines. line_open: the
 // output's last line has no newline yet (the trace's style).
 void ConsoleResults(bool line_open);

@@ -9,5 +9,3 @@
 // Fills the pauses' slots, before any thread starts. A parallel run's
 // parent has no sequencer: it only waits for datagrams.
 void FastStart(bool parallel_parent);
-// A datagram was queued: the main loop looks at once.
-void FastNews(void);

@@ -16,6 +16,10 @@ struct Array {
     size_t count = 0, cap = 0;
     T& operator[](size_t i) { return items[i]; }
     const T& operator[](size_t i) const { return items[i]; }
+    T* begin() { return items; }
+    T* end() { return items + count; }
+    const T* begin() const { return items; }
+    const T* end() const { return items + count; }
 };
 
 // Room for at least `want` items. False when no memory was left (the array

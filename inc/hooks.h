@@ -106,5 +106,9 @@ void TCPLetGo(void);
 // the sequencer waits there already.
 void MReturnToWait(void);
 bool TCPIsConnected(void);
+// The link's thread has nothing to do until another thread acts: it
+// receives on no connection (until the sequencer gives it a state), or a
+// batch it received waits for the YMODEM sender to take it.
+bool TCPLinkWaits(void);
 // Received bytes wait for the YMODEM sender.
 bool TCPBatchWaiting(void);

@@ -15,8 +15,21 @@
 // SKIPPED: never begun (another model, or the rollout stopped).
 enum Phase { RESETTING, UPDATING, CONFIRMING, UPDATED, FAILED, UNCONFIRMED, LISTED, WAITING, RETRYING, SKIPPED };
 
-// Where a try stands, for whoever shows it.
-enum Step { STEP_NONE, STEP_RESETTING, STEP_RESTARTING, STEP_BOOT_LOADER, STEP_TRANSFER, STEP_STARTING, STEP_CONFIRMING, STEP_FAILED };
+// Where a try stands, for whoever shows it. In the boot loader before the
+// transfer: connecting, '4' sent (unlocking), '1' sent (requesting).
+enum Step {
+    STEP_NONE,
+    STEP_RESETTING,
+    STEP_RESTARTING,
+    STEP_BOOT_LOADER,
+    STEP_UNLOCKING,
+    STEP_REQUESTING,
+    STEP_TRANSFER,
+    STEP_STARTING,
+    STEP_CONFIRMING,
+    STEP_FAILED
+};
+inline bool BeforeTransfer(Step s) { return s == STEP_BOOT_LOADER || s == STEP_UNLOCKING || s == STEP_REQUESTING; }
 
 struct Machine {
     Phase phase;
@@ -32,6 +45,7 @@ struct Machine {
     bool on_path;
     bool connected;
     uint64_t path_from_ms;  // when that path began, for the connect's time limit
+    uint64_t step_ms;       // when its step began, or the machine last answered in it
     RecordReason halt;      // its path must end, and why; REASON_NONE: it need not
     Arrival* pending;       // its newest datagram, waiting to be looked at
     uint64_t pending_seq;   // when that began to wait, in the order of all that did

@@ -23,6 +23,8 @@ MachineListLoad_Result MachineListLoad(char* why, size_t why_len);
 // --machine, --serial or --machines was given: only the machines the list
 // names are chosen, so a list file without entries chooses none.
 bool MachineListGiven(void);
+// Given, and naming nothing (a file of comments only): no machine is chosen.
+bool MachineListNamesNone(void);
 bool MachineListHasAddress(uint32_t addr);  // named alone or inside a block
 bool MachineListHasSerial(uint32_t serial);
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 constexpr uint32_t kDefaultJobs = 32;
-constexpr uint32_t kMaxJobs = 256;
+constexpr uint32_t kMaxJobs = 4096;
 constexpr uint32_t kMaxRetries = 10;
 constexpr uint32_t kMaxCanary = 1000;
 constexpr uint32_t kMaxFailedLimit = 1000000;
@@ -25,6 +25,7 @@ struct LanflashOptions {
     uint8_t models = 0;    // --model: a set of (1 << Model); 0: any model
     uint32_t canary = 0;   // --canary: machines that go first; 0: none
     uint32_t max_failed = 0;  // --max-failed: failures that stop the rollout; 0: no limit
+    bool plan = false;        // --plan: listen, say what the run would do, connect to nothing
     const char* station = nullptr;  // --station: the database of every update
     bool again = false;             // --again: update machines the station says have the image
     bool serve = false;             // --serve: the status page
@@ -43,7 +44,9 @@ enum CommandLine { CL_RUN, CL_HELP, CL_VERSION, CL_USAGE_ERROR };
 // Reads argv. CL_RUN fills *opts and *image (argv's index of IMAGE, or 0
 // when there is none) and the machine list (machlist.h), anew, whose files
 // MachineListLoad reads later; CL_USAGE_ERROR writes one line, without
-// newline, to why. An argument that begins with '-' before IMAGE must be one of ours
-// (or "--"): a typo must not turn into an image path and a run without end.
+// newline, to why. An argument that begins with '-' must be one of ours
+// (or "--", which ends them): a typo must not turn into an image path and a
+// run without end. Options may stand before or after IMAGE; on a line
+// with none, what follows IMAGE is ignored.
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
                              size_t why_len);

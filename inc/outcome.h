@@ -66,6 +66,9 @@ bool RunWaitText(uint64_t now, char* text, size_t cap);
 // The run ends: machines still in progress are stopped, and each machine
 // named and never heard has its record (NEWS_FINISHED with RESULT_MISSING).
 void OutcomeEnd(void);
+// The machine the list names as expected number e was never heard: with
+// --all, that one; without, none at all was.
+bool RunNotHeard(int e);
 // updated, failed, unconfirmed, missing, skipped (listed in [0] when exploring).
 void RunCounts(int counts[kReportCounts]);
 int RunExitStatus(void);

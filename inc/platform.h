@@ -36,6 +36,12 @@ plat_socket plat_udp_open_bound(uint16_t port);
 // ("Address already in use"), then *in_use is true.
 plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_len);
 
+// Asks for a receive queue of about `bytes` on s, so that a burst of
+// datagrams waits there while the reader is busy instead of being dropped.
+// The system may give less (Linux: net.core.rmem_max, unless we may exceed
+// it). Returns the bytes granted, as the system counts them.
+int plat_udp_grow_queue(plat_socket s, int bytes);
+
 // One blocking receive of one whole datagram into buf[0..cap), and the
 // sender's IPv4 address (network byte order) into *from unless it is
 // nullptr. Returns its length, or one of the PLAT_RECV_* codes above.
@@ -151,6 +157,10 @@ int plat_child_write(const plat_child* child, const void* buf, size_t len);
 // What the child has written to its standard error so far, without waiting:
 // the bytes read, 0 when none are waiting, -1 once it closed its end.
 int plat_child_read(const plat_child* child, void* buf, size_t cap);
+// Which children have something for plat_child_read now (bytes, or the
+// end of their output): ready[i] for children[i], in one look at all of
+// them. 0 on success.
+int plat_children_ready(const plat_child* const* children, int n, bool* ready);
 // Closes our end of its standard input: the child reads end of file.
 void plat_child_close_input(plat_child* child);
 // 1 once the child has ended, with its exit status in *status (-1 when it
@@ -166,10 +176,20 @@ int plat_stdin_read(void* buf, size_t cap);
 // between another writer's. 0 on success.
 int plat_stderr_write(const void* buf, size_t len);
 
+// In a worker: gives this process a lower scheduling priority than its
+// parent, so that when workers want more CPU than there is, the parent
+// (listener, rules, display) and the machines' own answers still come first.
+void plat_yield_to_parent(void);
+
 // True when standard output is a terminal that takes ANSI cursor movement
 // and erasure (on Windows: once virtual terminal processing is on, which
 // this switches on). False for pipes and files.
 bool plat_stdout_is_live_terminal(void);
+
+// Raises this process's limit on open descriptors (sockets, pipes, files)
+// to at least `wanted` where the system allows; the limit now. Where there
+// is no such limit (Windows), `wanted`.
+uint64_t plat_raise_open_files(uint64_t wanted);
 
 // Creates one directory if it does not exist. 0 when it exists afterwards.
 int plat_make_dir(const char* path);

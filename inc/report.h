@@ -73,6 +73,24 @@ constexpr int kReportCounts = 5;
 void ReportSummary(const int counts[kReportCounts], bool exploring, int status, uint64_t started_utc_ms,
                    uint64_t finished_utc_ms, const char* version);
 
+// --plan: what the run would do to one machine (heard, or named and not
+// heard), and the plan's last line.
+struct PlanRecord {
+    uint32_t addr;
+    bool addr_known;
+    const char* name;  // nullptr: not heard, or left alone
+    int name_len;
+    bool has_serial;
+    uint32_t serial;
+    const char* plan;    // "update", "leave alone", "skip", "not heard", "list"
+    const char* reason;  // why not updated, or nullptr
+    int wave;            // with --canary: 1 or 2; 0 without
+};
+void ReportPlan(const PlanRecord& p);
+// counts: to update, to leave alone, to skip, not heard.
+void ReportPlanSummary(const int counts[4], int status, uint64_t started_utc_ms, uint64_t finished_utc_ms,
+                       const char* version);
+
 // A watcher of the run's news (news.h): a machine's record once it has its
 // result, a machine listed when exploring.
 struct News;

@@ -19,6 +19,7 @@
 #include "arrival.h"
 #include "hooks.h"
 #include "machines.h"
+#include "news.h"
 #include "options.h"
 
 // Machines announce once a second. A new machine is listened to this long
@@ -71,6 +72,9 @@ enum ExecNews : uint32_t {
     EX_RUN_SENT,    // '3' went out; the path ended
     EX_ABANDONED,   // the path ended as RulesHalt asked, without '3'
     EX_GONE,        // the executor ended (a worker) before the machine's try did
+    EX_UNLOCK_SENT,   // '4' went out
+    EX_REQUEST_SENT,  // '1' went out
+    EX_PROGRESS,      // the transfer so far: block data blocks acknowledged, sent and resent
 };
 // A failed transfer's answer, besides a reply byte and -1 for none.
 constexpr int32_t kAnswerClosed = -2;     // the machine closed the connection
@@ -81,6 +85,7 @@ struct ExecEvent {
     uint32_t block;  // EX_TRANSFER: a data block's number
     int32_t answer;  // EX_TRANSFER: the last reply byte, -1 for none, or kAnswer...
     uint64_t at_ms;  // plat_now_ms when it happened (one clock for every process)
+    uint32_t sent, resent;  // EX_PROGRESS: sendings of a data block, first and later ones
 };
 void RulesEvent(int machine, const ExecEvent& e);
 // RulesStart's: the image's size, for its count of data blocks.
@@ -111,6 +116,16 @@ bool RulesBusy(void);
 // After a download, the sequencer goes back to announcements (--all, or
 // the one machine's confirmation or next try); else it idles.
 bool RulesSequencerGoesOn(void);
+
+// What was left alone and said so, once each, in the order said.
+struct LeftAlone {
+    uint32_t addr;
+    uint32_t from;  // the sender, for SENT_FROM_ELSEWHERE
+    Refusal refusal;
+    Model model;
+};
+int RulesLeftAloneCount(void);
+const LeftAlone& RulesLeftAlone(int i);
 
 // The machines as the rules keep them, for whoever shows them.
 const Machine& RulesMachine(int i);

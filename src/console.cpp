@@ -2,7 +2,9 @@
 #include "console.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "conflict.h"
 #include "display.h"
@@ -10,6 +12,7 @@
 #include "machlist.h"
 #include "news.h"
 #include "outcome.h"
+#include "report.h"
 #include "rules.h"
 #include "text.h"
 
@@ -94,9 +97,23 @@ bool CommonLine(const News& n, char* line, size_t cap) {
     }
 }
 
+// With an image and no --model, the first machine about to be updated
+// says which model it is: nothing else keeps the image to one.
+bool NoModelLine(const News& n, char* line, size_t cap) {
+    static bool said = false;
+    if (n.kind != NEWS_BEGAN || said || RunExploring() || RunOptions().models != kAnyModel) return false;
+    said = true;
+    char address[16];
+    const Model model = ModelOfName(n.an->name, n.an->name_len);
+    snprintf(line, cap, "%s is a %s and is about to be updated; no --model was given (--model %s keeps the image to it)",
+             DottedQuad(n.addr, address), model == MODEL_NONE ? "machine" : ModelText(model),
+             model == MODEL_NONE ? "NAME" : ModelText(model));
+    return true;
+}
+
 void Trace(const News& n) {
     char line[256], address[16], sender[16];
-    if (CommonLine(n, line, sizeof line)) {
+    if (CommonLine(n, line, sizeof line) || NoModelLine(n, line, sizeof line)) {
         printf("\n%s", line);
         return;
     }
@@ -119,7 +136,7 @@ void Trace(const News& n) {
 
 void Event(const News& n) {
     char line[256], about[128], sender[16];
-    if (CommonLine(n, line, sizeof line)) {
+    if (CommonLine(n, line, sizeof line) || NoModelLine(n, line, sizeof line)) {
         DisplayLine(line);
         return;
     }
@@ -186,9 +203,140 @@ void Event(const News& n) {
     }
 }
 
+// What the summary calls a machine left alone, by why.
+const char* LeftAloneLabel(const LeftAlone& l) {
+    switch (l.refusal) {
+    case OTHER_MODEL:
+        return l.model == MODEL_T5S ? "model Tavix5S" : l.model == MODEL_T7 ? "model Tavix7" : "an unknown model";
+    case NOT_LISTED:
+        return "not named";
+    case NOT_THE_ONE:
+        return "another machine was the one";
+    case SENT_FROM_ELSEWHERE:
+        return "sent by another host";
+    default:
+        return "left alone";
+    }
+}
+
+// Appends to a line of at most cap bytes, cutting at its end.
+struct Text {
+    char* out;
+    size_t cap, len;
+};
+
+void Add(Text& t, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Add(Text& t, const char* format, ...) {
+    if (t.len + 1 >= t.cap) return;
+    va_list args;
+    va_start(args, format);
+    const int n = vsnprintf(t.out + t.len, t.cap - t.len, format, args);
+    va_end(args);
+    if (n > 0) t.len = t.len + static_cast<size_t>(n) < t.cap ? t.len + static_cast<size_t>(n) : t.cap - 1;
+}
+
+// "4 left alone (3 model Tavix5S, 1 not named)": machines that are no
+// record of the run's, each address once.
+void AddLeftAlone(Text& t) {
+    constexpr int kLabels = 8;
+    const char* labels[kLabels];
+    int counts[kLabels] = {}, kinds = 0, total = 0;
+    for (int i = 0; i < RulesLeftAloneCount(); ++i) {
+        const LeftAlone& l = RulesLeftAlone(i);
+        if (TableFind(l.addr) >= 0) continue;  // a record of its own tells of it
+        bool again = false;
+        for (int j = 0; j < i && !again; ++j) again = RulesLeftAlone(j).addr == l.addr && TableFind(l.addr) < 0;
+        if (again) continue;
+        const char* label = LeftAloneLabel(l);
+        int k = 0;
+        while (k < kinds && strcmp(labels[k], label) != 0) ++k;
+        if (k == kinds && kinds < kLabels) labels[kinds++] = label;
+        if (k < kinds) ++counts[k];
+        ++total;
+    }
+    if (total == 0) return;
+    Add(t, "%s%d left alone (", t.len > 0 ? ", " : "", total);
+    for (int k = 0; k < kinds; ++k) {
+        if (kinds == 1) {
+            Add(t, "%s", labels[k]);
+        } else {
+            Add(t, "%s%d %s", k > 0 ? ", " : "", counts[k], labels[k]);
+        }
+    }
+    Add(t, ")");
+}
+
+// "; failed: 127.0.0.110 (transfer failed), ...": every machine not
+// updated, by result, the first kMaxNamed of them by name.
+void AddNotUpdated(Text& t) {
+    constexpr int kMaxNamed = 10;
+    static const RecordResult kOrder[] = {RESULT_FAILED, RESULT_UNCONFIRMED, RESULT_SKIPPED};
+    char address[16];
+    int named = 0, more = 0;
+    for (RecordResult result : kOrder) {
+        bool first = true;
+        for (int i = 0; i < TableCount(); ++i) {
+            const Machine& m = TableMachine(i);
+            if (!IsFinal(m.phase) || m.phase == LISTED || m.rec.result != result) continue;
+            if (m.rec.reason == REASON_ALREADY_UPDATED) continue;
+            if (named == kMaxNamed) {
+                ++more;
+                continue;
+            }
+            if (first) {
+                Add(t, "; %s: ", ResultText(result));
+            } else {
+                Add(t, ", ");
+            }
+            Add(t, "%s (%s)", DottedQuad(m.rec.addr, address), ReasonText(m.rec.reason));
+            first = false;
+            ++named;
+        }
+    }
+    bool first = true;
+    for (int e = 0; e < MachineListExpectedCount(); ++e) {
+        if (!RunNotHeard(e)) continue;
+        if (named == kMaxNamed) {
+            ++more;
+            continue;
+        }
+        const ExpectedMachine x = MachineListExpected(e);
+        if (x.is_serial) {
+            Add(t, "%sserial %u", first ? "; not heard: " : ", ", static_cast<unsigned>(x.value));
+        } else {
+            Add(t, "%s%s", first ? "; not heard: " : ", ", DottedQuad(x.value, address));
+        }
+        first = false;
+        ++named;
+    }
+    if (more > 0) Add(t, "; and %d more%s", more, ReportOn() ? " (all in the report)" : "");
+}
+
 }  // namespace
 
 void ConsoleStart(bool events) { NewsWatch(events ? Event : Trace); }
+
+void ConsoleSummary(char* out, size_t cap) {
+    Text t{out, cap, 0};
+    out[0] = '\0';
+    Add(t, "summary: ");
+    const size_t head = t.len;
+    int counts[kReportCounts];
+    RunCounts(counts);
+    const int status = RunExitStatus();
+    if (RunExploring()) {
+        Add(t, "%d listed", counts[0]);
+    } else if (status == 4) {
+        Add(t, "%s", MachineListGiven() ? "no machine the list chooses was heard" : "no chosen machine was heard");
+    } else {
+        static const RecordResult kOrder[] = {RESULT_UPDATED, RESULT_FAILED, RESULT_UNCONFIRMED, RESULT_SKIPPED,
+                                              RESULT_MISSING};
+        for (RecordResult r : kOrder)
+            if (counts[r] > 0) Add(t, "%s%d %s", t.len > head ? ", " : "", counts[r], r == RESULT_MISSING ? "not heard" : ResultText(r));
+    }
+    AddLeftAlone(t);
+    if (!RunExploring()) AddNotUpdated(t);
+}
 
 void ConsoleStoppingText(int transfers, char* out, size_t cap) {
     snprintf(out, cap, "stopping: %d transfer%s under way finish%s first; Ctrl-C again abandons %s", transfers,
@@ -200,6 +348,7 @@ void ConsoleResults(bool line_open) {
     // line may have been followed by more trace (a transfer runs to its end).
     if (line_open) putchar('\n');
     char text[16];
+    static char summary[1024];
     const bool exploring = RunExploring();
     for (int i = 0; i < TableCount(); ++i) {
         const Machine& m = TableMachine(i);
@@ -217,7 +366,7 @@ void ConsoleResults(bool line_open) {
     }
     // Named and never heard, in the order named, after the others.
     for (int e = 0; e < MachineListExpectedCount(); ++e) {
-        if (!TableNotHeard(e)) continue;
+        if (!RunNotHeard(e)) continue;
         const ExpectedMachine x = MachineListExpected(e);
         if (x.is_serial) {
             printf("result: serial %" PRIu32 " not heard\n", x.value);
@@ -225,4 +374,6 @@ void ConsoleResults(bool line_open) {
             printf("result: %s not heard\n", DottedQuad(x.value, text));
         }
     }
+    ConsoleSummary(summary, sizeof summary);
+    printf("%s\n", summary);
 }

@@ -40,6 +40,8 @@ int Erase(char* out) {
 
 void DisplayStart(void) { live = plat_stdout_is_live_terminal(); }
 
+bool DisplayLive(void) { return live; }
+
 void DisplayLine(const char* line) {
     if (!live) {
         // Whole lines: a program reading the output sees each event at once.
@@ -64,28 +66,35 @@ void DisplayEvent(uint32_t addr, const char* format, ...) {
     DisplayLine(line);
 }
 
-void DisplayRows(const DisplayRow* rows, int count, uint64_t now_ms, const char* status) {
+void DisplayRows(const char* header, const DisplayRow* rows, int count, uint64_t now_ms, const char* status) {
     if (!live || (!dirty && now_ms < drawn_ms + kRedrawEveryMs)) return;
-    if (count > kMaxRows - 1) count = kMaxRows - 1;
+    if (count > kMaxRows - 2) count = kMaxRows - 2;
     int at = Erase(frame);
+    at += snprintf(frame + at, kRowBytes, "%.*s\n", kRowBytes - 2, header);
     for (int i = 0; i < count; ++i) {
         const DisplayRow& r = rows[i];
-        char addr[16];
+        char addr[16], blocks[32], silent[32] = "";
         DottedQuad(r.addr, addr);
         const uint32_t percent = r.blocks_total ? r.blocks_done * 100 / r.blocks_total : 0;
         char bar[kBarCells + 1];
         const int full = static_cast<int>(percent * kBarCells / 100);
-        for (int c = 0; c < kBarCells; ++c) bar[c] = c < full ? '#' : '.';
+        for (int c = 0; c < kBarCells; ++c) bar[c] = r.blocks_total == 0 ? ' ' : c < full ? '#' : '.';
         bar[kBarCells] = '\0';
+        if (r.blocks_total != 0) {
+            snprintf(blocks, sizeof blocks, "%3u%% %4u/%-4u", static_cast<unsigned>(percent),
+                     static_cast<unsigned>(r.blocks_done), static_cast<unsigned>(r.blocks_total));
+        } else {
+            snprintf(blocks, sizeof blocks, "%14s", "");
+        }
+        if (r.silent_s != 0) snprintf(silent, sizeof silent, "  no answer for %u s", static_cast<unsigned>(r.silent_s));
         const uint64_t seconds = (now_ms - r.since_ms) / 1000;
-        at += snprintf(frame + at, kRowBytes, "%-15s %-11s [%s] %3u%% %4u/%-4u %4us\n", addr, r.phase, bar,
-                       static_cast<unsigned>(percent), static_cast<unsigned>(r.blocks_done),
-                       static_cast<unsigned>(r.blocks_total), static_cast<unsigned>(seconds));
+        at += snprintf(frame + at, kRowBytes, "%-15s %-11s [%s] %s %4us%s\n", addr, r.phase, bar, blocks,
+                       static_cast<unsigned>(seconds), silent);
     }
     if (status != nullptr) at += snprintf(frame + at, kRowBytes, "%.*s\n", kRowBytes - 2, status);
     fwrite(frame, 1, static_cast<size_t>(at), stdout);
     fflush(stdout);
-    drawn_rows = count + (status != nullptr ? 1 : 0);
+    drawn_rows = 1 + count + (status != nullptr ? 1 : 0);
     drawn_ms = now_ms;
     dirty = false;
 }

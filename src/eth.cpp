@@ -186,6 +186,12 @@ void TCPLetGo(void) {
 
 bool TCPIsConnected(void) { return TCPconnected != 0; }
 
+bool TCPLinkWaits(void) {
+    const TCP_STATE s = tcp_state.load();
+    if (s == TCP_WAIT_FOR_RX_DATA_FREE) return flagTCPRXDataReaded.load(std::memory_order_acquire) == 0;
+    return s != TCP_WAIT_FOR_RX_DATA && s != TCP_WAIT_FOR_RX_DATA_PREPARE && s != TCP_RX_DATA_LOCK;
+}
+
 bool TCPBatchWaiting(void) {
     return flagTCPRXDataLocked.load(std::memory_order_acquire) == 0 &&
            TCPrxrecvedlength.load(std::memory_order_acquire) != 0;

@@ -11,6 +11,7 @@
 #include "hooks.h"
 #include "mstate.h"
 #include "platform.h"
+#include "quiet.h"
 
 namespace {
 
@@ -23,9 +24,6 @@ constexpr uint8_t kRequestForData = 'C';
 
 bool parallel_parent = false;
 
-plat_news main_news{0};  // the main thread waits on it
-plat_news link_news{0};  // the link thread waits on it
-
 // Link thread writes, main thread reads.
 std::atomic<uint32_t> answers{0};          // receives that brought bytes
 std::atomic<uint32_t> requests{0};         // of them, those that ended in 'C'
@@ -34,29 +32,11 @@ std::atomic<uint64_t> last_answer_ms{0};   // when the newest of them came
 // Link thread only.
 bool received = false;        // in the poll that just ran
 bool received_bytes = false;  // and it brought some
-uint32_t link_seen = 0;       // link_news when the link last looked
 
 // Main thread only.
-uint32_t main_seen = 0;  // main_news when the main thread last looked
 M_STATE paced = M_GET_IP;  // the sequencer's state at the last pause
 uint32_t answers_before_unlock = 0;     // taken as '4' goes out
 uint32_t requests_before_download = 0;  // taken as '1' goes out
-
-// Until ready (which may name a moment to look again in *look_at) or until;
-// with any_news, the first news ends it as well.
-void Await(uint64_t until_ms, bool (*ready)(uint64_t now_ms, uint64_t* look_at_ms), bool any_news) {
-    for (;;) {
-        const uint64_t now = plat_now_ms();
-        uint64_t look_at = until_ms;
-        if (ready != nullptr && ready(now, &look_at)) return;
-        if (now >= until_ms) return;
-        if (look_at > until_ms) look_at = until_ms;
-        const uint32_t seen = main_seen;
-        plat_news_wait(&main_news, seen, static_cast<uint32_t>(look_at > now ? look_at - now : 0));
-        main_seen = main_news.load(std::memory_order_acquire);
-        if (any_news && main_seen != seen) return;
-    }
-}
 
 bool AnsweredAndQuiet(uint64_t now_ms, uint64_t* look_at_ms) {
     if (answers.load(std::memory_order_acquire) == answers_before_unlock) return false;
@@ -78,11 +58,11 @@ void MainPause(uint32_t ms, bool ending) {
     const bool entered = state != paced;
     paced = state;
     // The step may have given the link a new state to act on.
-    plat_news_post(&link_news);
+    QuietPostLink();
     const uint64_t until = plat_now_ms() + ms;
     // A parent waits for its workers to end, and their output is no news.
     if (parallel_parent) {
-        Await(until, nullptr, true);
+        QuietAwait(until, nullptr, true);
         return;
     }
     // The run ends: its last passes need no pause.
@@ -101,15 +81,15 @@ void MainPause(uint32_t ms, bool ending) {
         plat_sleep_ms(ms);
         return;
     case M_REQUEST_DOWNLOAD_PREPARE:  // '4' has gone out
-        Await(until, AnsweredAndQuiet, false);
+        QuietAwait(until, AnsweredAndQuiet, false);
         return;
     case M_REQUEST_DOWNLOAD:  // '1' has gone out
     case M_DOWNLOAD:
-        Await(until, AskedForData, false);
+        QuietAwait(until, AskedForData, false);
         return;
     case M_WAIT_FOR_UDP_DATA:
     case M_IDLE:
-        Await(until, nullptr, true);
+        QuietAwait(until, nullptr, true);
         return;
     case M_DATA_PHARSE:
     case M_EXIT_APP:
@@ -121,30 +101,24 @@ void MainPause(uint32_t ms, bool ending) {
 void LinkPause(uint32_t ms) {
     if (received) {
         received = false;
-        plat_news_post(&main_news);
+        QuietPostMain();
         // A connection that ended answers every receive at once: keep the
         // old pace there, whatever news comes.
         if (!received_bytes) plat_sleep_ms(ms);
-    } else {
-        plat_news_wait(&link_news, link_seen, ms);
+        return;
     }
-    link_seen = link_news.load(std::memory_order_acquire);
+    QuietLinkPause(ms);
 }
+
+bool BatchWaiting(uint64_t, uint64_t*) { return TCPBatchWaiting(); }
 
 void ReplyPause(bool took, uint32_t ms) {
     if (took) {
         // The batch may be used up and handed back: the link receives again.
-        plat_news_post(&link_news);
+        QuietPostLink();
         return;
     }
-    const uint64_t until = plat_now_ms() + ms;
-    for (;;) {
-        const uint32_t seen = main_news.load(std::memory_order_acquire);
-        if (TCPBatchWaiting()) return;
-        const uint64_t now = plat_now_ms();
-        if (now >= until) return;
-        plat_news_wait(&main_news, seen, static_cast<uint32_t>(until - now));
-    }
+    QuietAwait(plat_now_ms() + ms, BatchWaiting, false);
 }
 
 void Sending(const uint8_t* data, int len) {
@@ -169,8 +143,6 @@ void Received(const uint8_t* data, int n) {
 }
 
 }  // namespace
-
-void FastNews(void) { plat_news_post(&main_news); }
 
 void FastStart(bool parent) {
     parallel_parent = parent;

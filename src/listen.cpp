@@ -15,6 +15,9 @@ void (*listen_news)(void) = nullptr;
 namespace {
 
 constexpr uint32_t kFailedPollMs = 1000;
+// Several seconds of a thousand machines' announcements (the system counts
+// about a kilobyte a datagram), for when this computer is too busy to read.
+constexpr int kListenQueueBytes = 8 << 20;
 
 plat_socket sock = PLAT_INVALID_SOCKET;
 
@@ -51,6 +54,7 @@ bool ListenOpen(char* why, size_t why_len) {
                  in_use ? " (is another lanflash running?)" : "");
         return false;
     }
+    (void)plat_udp_grow_queue(sock, kListenQueueBytes);
     return true;
 }
 

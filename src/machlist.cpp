@@ -177,6 +177,22 @@ bool EndLine(Line& l, const char* file, uint64_t number, char* why, size_t why_l
     return good;
 }
 
+// Bad lines of all the files, each told up to kToldBadLines, then counted.
+constexpr int kToldBadLines = 10;
+int bad_lines = 0;
+
+// A bad line into why: the first as it is, the next ones behind it as
+// lines of their own, after the tenth only counted.
+void Bad(const char* line, char* why, size_t why_len) {
+    ++bad_lines;
+    const size_t used = strlen(why);
+    if (bad_lines == 1) {
+        snprintf(why, why_len, "%s", line);
+    } else if (bad_lines <= kToldBadLines && used + 1 < why_len) {
+        snprintf(why + used, why_len - used, "\nlanflash: %s", line);
+    }
+}
+
 MachineListLoad_Result ReadFile(const char* path, char* why, size_t why_len) {
     const bool standard_input = strcmp(path, "-") == 0;
     const char* name = standard_input ? "(standard input)" : path;
@@ -186,27 +202,29 @@ MachineListLoad_Result ReadFile(const char* path, char* why, size_t why_len) {
         return ML_UNREADABLE;
     }
     static char chunk[kReadChunkBytes];
+    char bad[256];
     Line line{};
     uint64_t number = 1;
-    bool good = true;
+    const int bad_before = bad_lines;
     size_t got = 0;
-    while (good && (got = fread(chunk, 1, sizeof chunk, f)) > 0) {
-        for (size_t i = 0; i < got && good; ++i) {
+    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        for (size_t i = 0; i < got; ++i) {
             if (chunk[i] != '\n') {
                 Take(line, chunk[i]);
                 continue;
             }
-            good = EndLine(line, name, number++, why, why_len);
+            if (!EndLine(line, name, number++, bad, sizeof bad)) Bad(bad, why, why_len);
             line = Line{};
         }
     }
-    MachineListLoad_Result result = good ? ML_LOADED : ML_BAD_LINE;
-    if (good && ferror(f)) {
+    MachineListLoad_Result result = ML_LOADED;
+    if (ferror(f)) {
         snprintf(why, why_len, "--machines %s: cannot read (%s)", name, strerror(errno));
         result = ML_UNREADABLE;
-    } else if (good && !EndLine(line, name, number, why, why_len)) {  // no newline at the end
-        result = ML_BAD_LINE;
+    } else if (!EndLine(line, name, number, bad, sizeof bad)) {  // no newline at the end
+        Bad(bad, why, why_len);
     }
+    if (result == ML_LOADED && bad_lines > bad_before) result = ML_BAD_LINE;
     if (!standard_input) fclose(f);
     return result;
 }
@@ -357,15 +375,23 @@ void MachineListAddFile(const char* path) {
 }
 
 MachineListLoad_Result MachineListLoad(char* why, size_t why_len) {
-    // Into named in the order named: each file where it stands among the arguments.
+    // Into named in the order named: each file where it stands among the
+    // arguments. Every bad line of every file is told, not only the first.
     named.count = 0;
+    bad_lines = 0;
+    if (why_len > 0) why[0] = '\0';
     size_t next = 0;
     for (size_t i = 0; i < files.count && !out_of_memory; ++i) {
         for (; next < arguments.count && arguments.items[next].arg < files.items[i].arg; ++next)
             Add(named, arguments.items[next].single);
         const MachineListLoad_Result r = ReadFile(files.items[i].path, why, why_len);
-        if (r != ML_LOADED) return r;
+        if (r == ML_UNREADABLE) return r;
     }
+    if (bad_lines > kToldBadLines) {
+        const size_t used = strlen(why);
+        snprintf(why + used, why_len - used, "\nlanflash: --machines: %d more bad lines", bad_lines - kToldBadLines);
+    }
+    if (bad_lines > 0) return ML_BAD_LINE;
     for (; next < arguments.count; ++next) Add(named, arguments.items[next].single);
     if (!out_of_memory) Seal();
     if (out_of_memory) {
@@ -376,6 +402,8 @@ MachineListLoad_Result MachineListLoad(char* why, size_t why_len) {
 }
 
 bool MachineListGiven(void) { return given; }
+
+bool MachineListNamesNone(void) { return given && found.count == 0 && blocks.count == 0; }
 
 bool MachineListHasAddress(uint32_t addr) {
     const uint32_t host = HostOrder(addr);

@@ -19,6 +19,8 @@
 #include "options.h"
 #include "outcome.h"
 #include "parallel.h"
+#include "plan.h"
+#include "quiet.h"
 #include "platform.h"
 #include "report.h"
 #include "rules.h"
@@ -110,15 +112,15 @@ static bool load_image(FILE* f, const char* path, char* why, size_t why_len) {
 
 static const char kUsage[] =
     "Usage: lanflash [IMAGE]\n"
-    "   or: lanflash [OPTION]... [--] [IMAGE]\n"
+    "   or: lanflash [OPTION]... [--] [IMAGE] [OPTION]...\n"
     "Brings IMAGE (at most 1 MiB) to the first machine that announces itself on\n"
     "UDP port 11000: resets it into its boot loader over TCP port 888, sends the\n"
     "image with YMODEM and starts the new firmware. Without IMAGE, prints what the\n"
     "first machine announces and does nothing else. Stop with Ctrl-C.\n"
     "\n"
-    "Options come before IMAGE; -- ends them. Any other argument before IMAGE that\n"
+    "Options may stand before or after IMAGE; -- ends them. Any other argument that\n"
     "begins with '-' is an error: give such a file as ./NAME or after --. With\n"
-    "options, so is any argument after IMAGE.\n"
+    "options, so is a second IMAGE; without any, what follows IMAGE is ignored.\n"
     "  --machine ADDRESS|BLOCK\n"
     "                     act only on the machine that announces this IPv4\n"
     "                     address, or on those in this CIDR block (like\n"
@@ -140,7 +142,7 @@ static const char kUsage[] =
     "                     case); may be repeated. An image is for one model, so\n"
     "                     --all with IMAGE needs it\n"
     "  --jobs N           with --all: machines in progress at once, each in a\n"
-    "                     process of its own; 1 to 256, default 32. --jobs 1 updates\n"
+    "                     process of its own; 1 to 4096, default 32. --jobs 1 updates\n"
     "                     them one after the other, with the full trace\n"
     "  --exit             end by itself once the work is done\n"
     "  --timeout SECONDS  stop waiting for the first chosen machine after SECONDS\n"
@@ -164,8 +166,10 @@ static const char kUsage[] =
     "  --fast             pace each update by the machine's answers instead of the\n"
     "                     fixed pauses (each pause stays the longest wait); for\n"
     "                     machines that answer as soon as they are ready\n"
-    "  --worker           internal: how lanflash starts its own workers\n"
-    "  --help             show this text and exit\n"
+    "  --plan             connect to nothing: listen for --timeout seconds (else 3),\n"
+    "                     then say what the run with these options would do to each\n"
+    "                     machine heard or named, one line each, and end\n"
+    "  -h, --help         show this text and exit\n"
     "  --version          show the version and exit\n"
     "\n"
     "With any option, a machine that is not chosen (not named, of another model, or\n"
@@ -180,7 +184,9 @@ static const char kUsage[] =
     "--timeout and no machine named by its address or serial number (a block names\n"
     "none that way), the run ends 30 s after the last machine. With --all and --jobs\n"
     "above 1, the console shows one line per event of a machine (on a terminal, a\n"
-    "live line per machine in progress below them) instead of the trace.\n"
+    "live line per machine in progress below them) instead of the trace. With any\n"
+    "option, Ctrl-C begins nothing new and lets the transfers under way finish;\n"
+    "a second Ctrl-C abandons them, without the run command.\n"
     "\n"
     "Exit status: 0 done (or stopped, without options); 1 the image cannot be sent,\n"
     "the network cannot be used, a --machines file cannot be read, or the --report\n"
@@ -210,16 +216,18 @@ int main(int argc, char** argv) {
         fprintf(stderr, "lanflash: %s\n", why);
         return 2;
     }
-    switch (MachineListLoad(why, sizeof why)) {
+    static char list_why[4096];  // up to ten bad lines of a list, and a count
+    switch (MachineListLoad(list_why, sizeof list_why)) {
     case ML_LOADED:
         break;
     case ML_BAD_LINE:
-        fprintf(stderr, "lanflash: %s\nTry 'lanflash --help'.\n", why);
+        fprintf(stderr, "lanflash: %s\nTry 'lanflash --help'.\n", list_why);
         return 2;
     case ML_UNREADABLE:
-        fprintf(stderr, "lanflash: %s\n", why);
+        fprintf(stderr, "lanflash: %s\n", list_why);
         return 1;
     }
+    if (MachineListNamesNone()) fputs("lanflash: the machine list names no machine, so none is chosen\n", stderr);
     // A worker sends the bytes its parent loaded, whatever became of the file.
     FILE* f = image > 0 && !opts.worker ? fopen(argv[image], "rb") : nullptr;
     if (f == nullptr && image > 0 && opts.any && !opts.worker) {
@@ -252,7 +260,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const bool parallel = ParallelRun(opts) && only_explore == 0;
+    const bool parallel = ParallelRun(opts) && only_explore == 0 && !opts.plan;
     if (parallel && !ParallelStart(opts, fw_buf, fw_size, fw_name, why, sizeof why)) {
         fprintf(stderr, "lanflash: %s\n", why);
         return 1;
@@ -291,6 +299,12 @@ int main(int argc, char** argv) {
     if (opts.worker) {
         WorkerStart(ConsoleHandler, fw_buf, FW_BUF_SIZE, &fw_size, opts.models);
         SeqExecStart(WorkerDriver());
+    } else if (opts.plan) {
+        RulesStart(opts, only_explore == 1, fw_size);
+        // A plan tells what the station's record would leave alone.
+        if (StationOn() && !opts.again) RulesAskHasImage(StationHasImage);
+        PlanStart();
+        hooks.poll_listener = ListenPoll;
     } else if (opts.any) {
         RulesStart(opts, only_explore == 1, fw_size);
         ConsoleStart(parallel);
@@ -306,11 +320,14 @@ int main(int argc, char** argv) {
         if (!parallel) SeqExecStart(SeqExecRules());
         hooks.poll_listener = ListenPoll;
     }
+    // The waits block on news: --fast's, else the quiet ones of any option.
     if (opts.fast) {
         FastStart(parallel);
-        listen_news = FastNews;
-        worker_news = FastNews;
+    } else if (opts.any) {
+        QuietStart(parallel);
     }
+    listen_news = QuietPostMain;
+    worker_news = QuietPostMain;
 
     // Told now, not as a silent end: a port another program holds.
     if (opts.any && !opts.worker && !ListenOpen(why, sizeof why)) {
@@ -322,7 +339,7 @@ int main(int argc, char** argv) {
     }
 
     plat_start_thread(udpThread);
-    if (!parallel) plat_start_thread(tcpThread);
+    if (!parallel && !opts.plan) plat_start_thread(tcpThread);
 
     while (requestTerminate.load() == 0) {
         const bool stop = requestExit.load() == 1;
@@ -344,7 +361,9 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
     int status = 0;
-    if (opts.any && !opts.worker) {
+    if (opts.plan) {
+        status = PlanEnd(LANFLASH_VERSION);
+    } else if (opts.any && !opts.worker) {
         if (parallel) ParallelEnd();
         OutcomeEnd();
         ConsoleResults(!parallel);

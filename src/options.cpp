@@ -29,6 +29,7 @@ enum OptionId {
     OPT_MODEL,
     OPT_CANARY,
     OPT_MAX_FAILED,
+    OPT_PLAN,
     OPT_STATION,
     OPT_AGAIN,
     OPT_SERVE,
@@ -48,6 +49,8 @@ const OptionName kOptionNames[] = {
     {"--jobs", OPT_JOBS, true},       {"--log-dir", OPT_LOG_DIR, true},    {"--report", OPT_REPORT, true},
     {"--retries", OPT_RETRIES, true}, {"--fast", OPT_FAST, false},         {"--worker", OPT_WORKER, false},
     {"--model", OPT_MODEL, true},     {"--canary", OPT_CANARY, true},      {"--max-failed", OPT_MAX_FAILED, true},
+    {"--plan", OPT_PLAN, false},      {"--help", OPT_HELP, false},         {"--version", OPT_VERSION, false},
+    {"-h", OPT_HELP, false},
     {"--help", OPT_HELP, false},      {"--version", OPT_VERSION, false},
     {"--station", OPT_STATION, true}, {"--again", OPT_AGAIN, false},       {"--serve", OPT_SERVE, true},
 };
@@ -67,6 +70,60 @@ const OptionName* FindOption(const char* arg, const char** inline_value) {
         }
     }
     return nullptr;
+}
+
+// Edits (a letter added, dropped or changed) from a to b, at most limit + 1.
+size_t Distance(const char* a, size_t na, const char* b, size_t nb, size_t limit) {
+    if (na > nb + limit || nb > na + limit) return limit + 1;
+    size_t row[64];
+    if (nb >= sizeof row / sizeof row[0]) return limit + 1;
+    for (size_t j = 0; j <= nb; ++j) row[j] = j;
+    for (size_t i = 1; i <= na; ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= nb; ++j) {
+            const size_t above = row[j];
+            const size_t same = (a[i - 1] | 0x20) == (b[j - 1] | 0x20) ? 0 : 1;
+            size_t best = diagonal + same;
+            if (above + 1 < best) best = above + 1;
+            if (row[j - 1] + 1 < best) best = row[j - 1] + 1;
+            row[j] = best;
+            diagonal = above;
+        }
+    }
+    return row[nb];
+}
+
+// "unknown option '--tiemout' (did you mean --timeout?)": the option a typo
+// most likely meant, when one is close.
+void Unknown(const char* arg, char* why, size_t why_len) {
+    const char* eq = strchr(arg, '=');
+    const size_t n = eq != nullptr ? static_cast<size_t>(eq - arg) : strlen(arg);
+    const OptionName* best = nullptr;
+    size_t best_distance = 3;  // more edits than this is another word
+    for (const OptionName& o : kOptionNames) {
+        if (o.id == OPT_WORKER || strlen(o.name) < 3) continue;  // internal, or too short to guess
+        const size_t d = Distance(arg, n, o.name, strlen(o.name), best_distance);
+        if (d < best_distance) {
+            best_distance = d;
+            best = &o;
+        }
+    }
+    if (best != nullptr) {
+        snprintf(why, why_len, "unknown option '%s' (did you mean %s?)", arg, best->name);
+    } else {
+        snprintf(why, why_len, "unknown option '%s'", arg);
+    }
+}
+
+// Whether the line holds one of our options: then options may stand after
+// IMAGE too. Without any, what follows IMAGE is ignored, as it always was.
+bool AnyOption(int argc, char** argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
+        const char* value = nullptr;
+        if (argv[i][0] == '-' && FindOption(argv[i], &value) != nullptr) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -91,6 +148,10 @@ static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, i
     }
     if (o.log_dir != nullptr && o.jobs == 1) {
         snprintf(why, why_len, "--log-dir: only with --jobs greater than 1 (with --jobs 1 the trace goes to standard output)");
+        return CL_USAGE_ERROR;
+    }
+    if (o.plan && o.log_dir != nullptr) {
+        snprintf(why, why_len, "--log-dir: --plan connects to no machine, so there is nothing to log");
         return CL_USAGE_ERROR;
     }
     if (o.log_dir != nullptr && image == 0) {
@@ -142,21 +203,28 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
     MachineListClear();
     *image = 0;
     bool jobs_given = false;
-    int i = 1;
-    for (; i < argc; ++i) {
+    const bool options_anywhere = AnyOption(argc, argv);
+    bool options_ended = false;
+    int extra = 0;  // an argument behind IMAGE that is no option
+    for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (strcmp(arg, "--") == 0) {
-            *image = i + 1 < argc ? i + 1 : 0;
-            break;
+        if (!options_ended && strcmp(arg, "--") == 0) {
+            options_ended = true;
+            continue;
         }
-        if (arg[0] != '-') {
-            *image = i;
-            break;
+        if (options_ended || arg[0] != '-' || arg[1] == '\0') {
+            if (*image == 0) {
+                *image = i;
+                if (!options_anywhere) break;
+            } else if (extra == 0) {
+                extra = i;
+            }
+            continue;
         }
         const char* value = nullptr;
         const OptionName* o = FindOption(arg, &value);
         if (o == nullptr) {
-            snprintf(why, why_len, "unknown option '%s'", arg);
+            Unknown(arg, why, why_len);
             return CL_USAGE_ERROR;
         }
         if (!o->takes_value && value != nullptr) {
@@ -198,7 +266,7 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             opts->exit = true;
             break;
         case OPT_JOBS:
-            if (!ParseDecimal(value, 3, &number) || number == 0 || number > kMaxJobs) {
+            if (!ParseDecimal(value, 4, &number) || number == 0 || number > kMaxJobs) {
                 snprintf(why, why_len, "--jobs: '%s' is not a whole number from 1 to %u", value,
                          static_cast<unsigned>(kMaxJobs));
                 return CL_USAGE_ERROR;
@@ -270,19 +338,20 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
         case OPT_EXIT:
             opts->exit = true;
             break;
+        case OPT_PLAN:
+            opts->plan = true;
+            break;
         case OPT_HELP:
         case OPT_VERSION:
             break;
         }
     }
-    // With options, what follows IMAGE was meant for us: dropped without a
-    // word, a --timeout would leave a run without end, and a second path or
-    // an address would send the image where it was not meant to go.
-    const int after = *image > 0 ? *image + 1 : argc;
-    if (opts->any && after < argc) {
-        const bool option = argv[after][0] == '-';
-        snprintf(why, why_len, "'%s' comes after IMAGE; %s", argv[after],
-                 option ? "options come before it" : "one IMAGE, and options come before it");
+    // With options, a second path or an address behind IMAGE was meant
+    // for something: dropped without a word, the image would go where it
+    // was not meant to.
+    if (opts->any && extra != 0) {
+        snprintf(why, why_len, "'%s' comes after IMAGE; there is one IMAGE (options may stand before or after it)",
+                 argv[extra]);
         return CL_USAGE_ERROR;
     }
     return CheckCombination(*opts, jobs_given, *image, why, why_len);

@@ -8,6 +8,7 @@
 #include "news.h"
 #include "platform.h"
 #include "rollout.h"
+#include "text.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ bool finished = false;
 bool worked = false;
 bool idle_after_work = false;
 bool wait_said = false;
+bool first_wait_said = false;  // a run that has chosen nothing yet said what it waits for
 bool stopping = false;
 
 // Failures before the run command, which another try may mend.
@@ -58,6 +60,47 @@ void StopRollout(int why) {
     }
 }
 
+// A run that has chosen no machine for this long says what it waits for:
+// a user must never face a silent wait.
+constexpr uint64_t kSilentWaitMs = 3000;
+
+void TellWaiting(const char* text) {
+    News n{};
+    n.kind = NEWS_WAITING;
+    n.machine = -1;
+    n.text = text;
+    NewsTell(n);
+}
+
+// "waiting for 127.0.0.99, not heard yet; Ctrl-C ends", while nothing is
+// chosen; false when the run does not wait that way.
+bool FirstWaitText(uint64_t now, char* text, size_t cap) {
+    if (exploring || finished || TableCount() > 0 || now < start_ms + kSilentWaitMs) return false;
+    char limit[48] = "";
+    if (opts.timeout_s != 0) {
+        const uint64_t end = start_ms + RunWaitMs();
+        snprintf(limit, sizeof limit, " up to %u s", static_cast<unsigned>(end > now ? (end - now + 999) / 1000 : 0));
+    }
+    const int named = MachineListExpectedCount();
+    if (named == 0) {
+        snprintf(text, cap, "waiting%s for a chosen machine to announce itself; Ctrl-C ends", limit);
+        return true;
+    }
+    char first[32], name[16];
+    const ExpectedMachine x = MachineListExpected(0);
+    if (x.is_serial) {
+        snprintf(first, sizeof first, "serial %u", static_cast<unsigned>(x.value));
+    } else {
+        snprintf(first, sizeof first, "%s", DottedQuad(x.value, name));
+    }
+    if (named == 1) {
+        snprintf(text, cap, "waiting%s for %s, not heard yet; Ctrl-C ends", limit, first);
+    } else {
+        snprintf(text, cap, "waiting%s for %d named machines, none heard yet (%s, ...); Ctrl-C ends", limit, named, first);
+    }
+    return true;
+}
+
 }  // namespace
 
 void Tell(NewsKind kind, int i, const Announcement* an, int64_t a, int64_t b, int64_t c) {
@@ -81,7 +124,7 @@ void OutcomeStart(const LanflashOptions& o, bool explore) {
     start_ms = last_progress_ms = plat_now_ms();
     start_utc_ms = plat_utc_ms();
     the_one = -1;
-    explored = finished = worked = idle_after_work = wait_said = stopping = false;
+    explored = finished = worked = idle_after_work = wait_said = first_wait_said = stopping = false;
 }
 
 void RunStop(void) { stopping = true; }
@@ -169,6 +212,11 @@ void KeepTimeLimits(uint64_t now, int in_hand, bool any_waiting) {
             m.halt = REASON_NO_CONNECTION;
         in_progress = in_progress || !IsFinal(m.phase);
     }
+    char text[128];
+    if (!first_wait_said && FirstWaitText(now, text, sizeof text)) {
+        TellWaiting(text);
+        first_wait_said = true;
+    }
     // A chosen machine's announcement that waits may be a new machine.
     const bool timed = opts.timeout_s != 0 && !any_waiting;
     if (!opts.all) {
@@ -197,18 +245,14 @@ void KeepTimeLimits(uint64_t now, int in_hand, bool any_waiting) {
     }
     const bool named = MachineListExpectedCount() > 0;
     if ((timed || !named) && !in_progress && now > last_progress_ms + RunWaitMs()) finished = true;
-    char text[96];
-    if (!finished && !wait_said && RunWaitText(now, text, sizeof text)) {
-        News n{};
-        n.kind = NEWS_WAITING;
-        n.machine = -1;
-        n.text = text;
-        NewsTell(n);
+    if (!finished && !wait_said && idle_after_work && RunWaitText(now, text, sizeof text)) {
+        TellWaiting(text);
         wait_said = true;
     }
 }
 
 bool RunWaitText(uint64_t now, char* text, size_t cap) {
+    if (FirstWaitText(now, text, cap)) return true;
     if (!idle_after_work || finished || RolloutStopped()) return false;
     const bool named = MachineListExpectedCount() > 0;
     if (!opts.exit) {
@@ -219,7 +263,7 @@ bool RunWaitText(uint64_t now, char* text, size_t cap) {
         snprintf(text, cap, "waiting up to %u s for more machines; Ctrl-C ends", static_cast<unsigned>(left_s));
     } else {
         int left = 0;
-        for (int e = 0; e < MachineListExpectedCount(); ++e) left += TableNotHeard(e) ? 1 : 0;
+        for (int e = 0; e < MachineListExpectedCount(); ++e) left += RunNotHeard(e) ? 1 : 0;
         snprintf(text, cap, "waiting for %d named machine%s not yet heard; Ctrl-C ends", left, left == 1 ? "" : "s");
     }
     return true;
@@ -236,7 +280,7 @@ void OutcomeEnd(void) {
     }
     // Named and never heard, in the order named.
     for (int e = 0; e < MachineListExpectedCount(); ++e) {
-        if (!TableNotHeard(e)) continue;
+        if (!RunNotHeard(e)) continue;
         const ExpectedMachine x = MachineListExpected(e);
         MachineRecord r;
         r.addr_known = !x.is_serial;
@@ -256,6 +300,12 @@ void OutcomeEnd(void) {
     }
 }
 
+bool RunNotHeard(int e) {
+    if (opts.all) return TableNotHeard(e);
+    // Without --all the run looks for whichever named machine comes first.
+    return TableCount() == 0;
+}
+
 void RunCounts(int counts[kReportCounts]) {
     for (int k = 0; k < kReportCounts; ++k) counts[k] = 0;
     for (int i = 0; i < TableCount(); ++i) {
@@ -266,7 +316,7 @@ void RunCounts(int counts[kReportCounts]) {
             ++counts[m.rec.result];
         }
     }
-    for (int e = 0; e < MachineListExpectedCount(); ++e) counts[RESULT_MISSING] += TableNotHeard(e) ? 1 : 0;
+    for (int e = 0; e < MachineListExpectedCount(); ++e) counts[RESULT_MISSING] += RunNotHeard(e) ? 1 : 0;
 }
 
 int RunExitStatus(void) {

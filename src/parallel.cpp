@@ -35,6 +35,13 @@ constexpr size_t kMaxLogDirBytes = kLogPathBytes - 32;
 // A worker's standard error holds its events (a few dozen bytes each) and
 // lines of text; a line longer than this is passed on in pieces.
 constexpr size_t kJobInputBytes = 512;
+// Workers start at most this many a poll, 500 a second: a thousand machines
+// begin within two seconds, and their first connections and resets are
+// spread over them rather than one burst that a switch, or this computer
+// forking a thousand processes, would have to absorb at once.
+constexpr int kStartsPerPoll = 10;
+// Descriptors besides two per worker: the sockets, the report, the log.
+constexpr uint64_t kOtherFiles = 64;
 
 struct Job {
     bool running;
@@ -51,8 +58,10 @@ struct Job {
 };
 
 LanflashOptions opts;
-Job jobs[kMaxJobs];
+Array<Job> jobs;    // --jobs places, allocated at the start
+Array<int> job_of;  // per machine of the table: the place of its worker, -1 for none
 int running = 0;
+int starts = 0;     // workers started in this poll
 bool stopping = false;
 bool abandoning = false;
 std::atomic<int> presses{0};  // console thread counts, main thread reads
@@ -98,20 +107,23 @@ void Hand(Job& job, const Arrival& a, int action) {
 }
 
 Job* JobOf(int machine) {
-    for (Job& job : jobs)
-        if (job.running && job.machine == machine) return &job;
-    return nullptr;
+    if (machine < 0 || static_cast<size_t>(machine) >= job_of.count || job_of[static_cast<size_t>(machine)] < 0)
+        return nullptr;
+    return &jobs[static_cast<size_t>(job_of[static_cast<size_t>(machine)])];
+}
+
+void SetJobOf(int machine, int place) {
+    while (job_of.count <= static_cast<size_t>(machine))
+        if (!Push(job_of, -1)) return;
+    job_of[static_cast<size_t>(machine)] = place;
 }
 
 // A worker for the machine that begins a path now, handed the datagram it
 // begins on.
 void Start(int machine, const Arrival& a, int action, uint64_t now) {
     Job* job = nullptr;
-    for (Job& j : jobs)
-        if (!j.running) {
-            job = &j;
-            break;
-        }
+    for (size_t k = 0; k < jobs.count && job == nullptr; ++k)
+        if (!jobs[k].running) job = &jobs[k];
     const uint32_t addr = RulesMachine(machine).rec.addr;
     char address[16], log[kLogPathBytes], why[256];
     DottedQuad(addr, address);
@@ -135,10 +147,12 @@ void Start(int machine, const Arrival& a, int action, uint64_t now) {
     if (job == nullptr ||
         plat_spawn_self(args, n, opts.log_dir != nullptr ? log : nullptr, again, &job->child, why, sizeof why) != 0) {
         DisplayEvent(addr, "cannot start its worker: %s", job == nullptr ? "no job is free" : why);
-        RulesEvent(machine, ExecEvent{EX_GONE, 0, 0, -1, now});
+        RulesEvent(machine, ExecEvent{EX_GONE, 0, 0, -1, now, 0, 0});
         return;
     }
     (void)AddrMapPut(&logged, addr, 1);
+    SetJobOf(machine, static_cast<int>(job - jobs.items));
+    ++starts;
     job->running = true;
     job->machine = machine;
     job->started_ms = now;
@@ -155,7 +169,7 @@ void Start(int machine, const Arrival& a, int action, uint64_t now) {
 // starts a worker, one of a machine with a worker goes to it.
 void TakeAll(uint64_t now) {
     Taken t;
-    while (RulesTake(running < static_cast<int>(opts.jobs) && !RunFinished(), &t)) {
+    while (RulesTake(running < static_cast<int>(opts.jobs) && starts < kStartsPerPoll && !RunFinished(), &t)) {
         int machine = -1;
         const int action = RulesChoose(t, &machine);
         if (machine < 0) continue;
@@ -212,10 +226,11 @@ void Reap(Job& job, bool input_closed) {
     int status = 0;
     if (!input_closed || plat_child_reap(&job.child, &status, false) == 0) return;
     job.running = false;
+    SetJobOf(job.machine, -1);
     --running;
     if (RulesInTry(job.machine) && !stopping) {
         DisplayEvent(RulesMachine(job.machine).rec.addr, "its worker ended without a result (status %d)", status);
-        RulesEvent(job.machine, ExecEvent{EX_GONE, 0, 0, -1, plat_now_ms()});
+        RulesEvent(job.machine, ExecEvent{EX_GONE, 0, 0, -1, plat_now_ms(), 0, 0});
     }
 }
 
@@ -224,7 +239,11 @@ const char* StepText(Step step) {
     case STEP_RESTARTING:
         return "restarting";
     case STEP_BOOT_LOADER:
-        return "boot loader";
+        return "connecting";
+    case STEP_UNLOCKING:
+        return "unlocking";
+    case STEP_REQUESTING:
+        return "requesting";
     case STEP_TRANSFER:
         return "transfer";
     case STEP_STARTING:
@@ -238,6 +257,60 @@ const char* StepText(Step step) {
         break;
     }
     return "resetting";
+}
+
+// What the workers wrote, and which of them ended: one look at all, then
+// a read of those that have something.
+void ReadWorkers(void) {
+    static Array<const plat_child*> children;
+    static Array<Job*> of;
+    static Array<bool> ready;
+    children.count = of.count = 0;
+    for (Job& job : jobs) {
+        if (!job.running) continue;
+        FeedImage(job);
+        if (!Push(children, static_cast<const plat_child*>(&job.child)) || !Push(of, &job)) return;
+    }
+    if (!Reserve(ready, children.count)) return;
+    if (plat_children_ready(children.items, static_cast<int>(children.count), ready.items) != 0) {
+        for (size_t k = 0; k < children.count; ++k) ready[k] = true;  // look at each, then
+    }
+    for (size_t k = 0; k < children.count; ++k)
+        if (ready[k]) Reap(*of[k], !Drain(*of[k]));
+}
+
+// A step that waits for the machine: a connection, a reply, its boot
+// loader's or its application's announcement.
+bool Awaits(Step step) {
+    return step == STEP_RESETTING || step == STEP_BOOT_LOADER || step == STEP_TRANSFER || step == STEP_RESTARTING ||
+           step == STEP_CONFIRMING;
+}
+
+// The live block: the counts, a line per machine in progress, and what the
+// run waits for.
+void ShowBlock(uint64_t now) {
+    constexpr uint64_t kSilentAfterMs = 5000;  // more than a machine's pause between announcements
+    static DisplayRow rows[kMaxDisplayRows];
+    if (!DisplayLive()) return;
+    int count = 0, done = 0, waiting = 0, updated = 0;
+    for (int i = 0; i < RulesMachineCount(); ++i) {
+        const Machine& m = RulesMachine(i);
+        done += IsFinal(m.phase) ? 1 : 0;
+        updated += m.phase == UPDATED ? 1 : 0;
+        waiting += m.phase == WAITING || m.phase == RETRYING ? 1 : 0;
+    }
+    for (const Job& job : jobs) {
+        if (!job.running || count == kMaxDisplayRows) continue;
+        const Machine& m = RulesMachine(job.machine);
+        const bool blocks = m.step == STEP_TRANSFER || m.step == STEP_STARTING || m.step == STEP_CONFIRMING;
+        const uint64_t silent = Awaits(m.step) && now > m.step_ms + kSilentAfterMs ? (now - m.step_ms) / 1000 : 0;
+        rows[count++] = DisplayRow{m.rec.addr, StepText(m.step), m.blocks_acked, blocks ? RulesDataBlocks() : 0,
+                                   job.started_ms, static_cast<uint32_t>(silent)};
+    }
+    char header[128], waits[128];
+    snprintf(header, sizeof header, "done %d (%d updated), in progress %d, waiting %d, left alone %d", done, updated,
+             running, waiting, RulesLeftAloneCount());
+    DisplayRows(header, rows, count, now, RunWaitText(now, waits, sizeof waits) ? waits : nullptr);
 }
 
 // Main loop, instead of the sequencer; console_event is -1 until the user
@@ -263,12 +336,9 @@ uint32_t PollParallel(int console_event) {
     }
     Arrival a;
     while (ListenTake(&a)) RulesHeard(a);
+    starts = 0;
     TakeAll(now);
-    for (Job& job : jobs) {
-        if (!job.running) continue;
-        FeedImage(job);
-        Reap(job, !Drain(job));
-    }
+    ReadWorkers();
     RulesTick();
     for (Job& job : jobs) {
         if (!job.running) continue;
@@ -284,19 +354,7 @@ uint32_t PollParallel(int console_event) {
             Send(job, WIRE_END, nullptr, 0);
         }
     }
-    DisplayRow rows[kMaxJobs];
-    int count = 0;
-    for (const Job& job : jobs) {
-        if (!job.running) continue;
-        const Machine& m = RulesMachine(job.machine);
-        rows[count++] = DisplayRow{m.rec.addr, StepText(m.step), m.blocks_acked,
-                                   m.step == STEP_TRANSFER || m.step == STEP_STARTING || m.step == STEP_CONFIRMING
-                                       ? RulesDataBlocks()
-                                       : 0,
-                                   job.started_ms};
-    }
-    char waiting[96];
-    DisplayRows(rows, count, now, RunWaitText(now, waiting, sizeof waiting) ? waiting : nullptr);
+    ShowBlock(now);
     return kPollMs;
 }
 
@@ -311,6 +369,24 @@ bool ParallelStart(const LanflashOptions& o, const uint8_t* bytes, long size, co
     image_path = path;
     image = bytes;
     image_bytes = static_cast<uint32_t>(size);
+    // Two pipes a worker: too few descriptors is told now, not as workers
+    // that fail to start one by one.
+    const uint64_t wanted = 2 * static_cast<uint64_t>(opts.jobs) + kOtherFiles;
+    const uint64_t allowed = plat_raise_open_files(wanted);
+    if (allowed < wanted) {
+        const uint64_t most = allowed > kOtherFiles ? (allowed - kOtherFiles) / 2 : 0;
+        snprintf(why, why_len,
+                 "--jobs %u needs %llu open files, and this system allows %llu (ulimit -n): give --jobs %llu or fewer",
+                 static_cast<unsigned>(opts.jobs), static_cast<unsigned long long>(wanted),
+                 static_cast<unsigned long long>(allowed), static_cast<unsigned long long>(most));
+        return false;
+    }
+    if (!Reserve(jobs, opts.jobs)) {
+        snprintf(why, why_len, "out of memory for %u jobs", static_cast<unsigned>(opts.jobs));
+        return false;
+    }
+    jobs.count = opts.jobs;
+    for (Job& job : jobs) job.running = false;
     hooks.poll_instead = PollParallel;
     hooks.run_ends = RunEnds;
     hooks.console = Console;

@@ -343,3 +343,68 @@ void ReportNews(const News& n) {
         ReportListed(n.addr, n.an->name, n.an->name_len, boot, !boot, n.an->serial);
     }
 }
+
+void ReportPlan(const PlanRecord& p) {
+    if (!ReportOn()) return;
+    char out[kLineBytes];
+    Line l{out, sizeof out, 0, false};
+    Put(l, "{");
+    Key(l, "address");
+    if (p.addr_known) {
+        PutAddress(l, p.addr);
+    } else {
+        Put(l, "null");
+    }
+    Key(l, "name");
+    if (p.name != nullptr) {
+        PutString(l, p.name, Clamp(p.name_len, kRecordNameBytes));
+    } else {
+        Put(l, "null");
+    }
+    Key(l, "model");
+    PutText(l, p.name != nullptr ? ModelText(ModelOfName(p.name, p.name_len)) : nullptr);
+    Key(l, "serial");
+    PutSerial(l, p.has_serial, p.serial);
+    Key(l, "plan");
+    PutText(l, p.plan);
+    Key(l, "reason");
+    PutText(l, p.reason);
+    Key(l, "wave");
+    if (p.wave > 0) {
+        PutInt(l, p.wave);
+    } else {
+        Put(l, "null");
+    }
+    Key(l, "image_sha256");
+    PutBounded(l, image_sha256, kSha256HexBytes);
+    const size_t n = End(l);
+    if (n > 0) (void)plat_append(report_file, out, n);
+}
+
+void ReportPlanSummary(const int counts[4], int status, uint64_t started_utc_ms, uint64_t finished_utc_ms,
+                       const char* version) {
+    if (!ReportOn()) return;
+    static const char* const kKeys[] = {"update", "leave alone", "skip", "not heard"};
+    char out[kLineBytes];
+    Line l{out, sizeof out, 0, false};
+    Put(l, "{");
+    Key(l, "plan_summary");
+    Put(l, "{");
+    for (int k = 0; k < 4; ++k) {
+        Key(l, kKeys[k]);
+        PutInt(l, counts[k]);
+    }
+    Put(l, "}");
+    Key(l, "status");
+    PutInt(l, status);
+    Key(l, "started");
+    PutTime(l, started_utc_ms);
+    Key(l, "finished");
+    PutTime(l, finished_utc_ms);
+    Key(l, "version");
+    PutBounded(l, version, kVersionMaxBytes);
+    Key(l, "image_sha256");
+    PutBounded(l, image_sha256, kSha256HexBytes);
+    const size_t n = End(l);
+    if (n > 0) (void)plat_append(report_file, out, n);
+}

@@ -39,6 +39,7 @@ ArrivalRing junk;          // datagrams of no machine
 uint64_t pending_seq = 0;  // datagrams of chosen machines that began to wait, so far
 int in_hand = -1;          // the chosen machine whose datagram an executor took, until judged
 RulesHasImage has_image = nullptr;
+Array<LeftAlone> left_alone;  // each said once, in the order said
 
 bool WasSaid(uint64_t key, Said what) {
     const int bits = AddrMapGet(&said, key);
@@ -106,10 +107,11 @@ uint64_t SaidKey(const Look& l, uint32_t addr, uint32_t from) {
     return l.refusal == SENT_FROM_ELSEWHERE ? AddrPair(from, addr) : addr;
 }
 
-void LeftAlone(const Look& l, const Announcement& an, uint32_t from) {
+void SayLeftAlone(const Look& l, const Announcement& an, uint32_t from) {
     const uint64_t key = SaidKey(l, an.addr, from);
     if (WasSaid(key, SAID_LEFT_ALONE)) return;
     MarkSaid(key, SAID_LEFT_ALONE);
+    (void)Push(left_alone, LeftAlone{an.addr, from, l.refusal, l.model});
     News n{};
     n.kind = NEWS_LEFT_ALONE;
     n.machine = -1;
@@ -293,6 +295,7 @@ void RulesStart(const LanflashOptions& opts, bool exploring, long bytes) {
     junk = ArrivalRing{};
     pending_seq = 0;
     in_hand = -1;
+    Release(left_alone);
 }
 
 void RulesAskHasImage(RulesHasImage ask) { has_image = ask; }
@@ -323,7 +326,7 @@ void RulesHeard(const Arrival& a) {
     }
     int i = l.i;
     if (i < 0 && (i = Choose(an)) < 0) {
-        LeftAlone(Look{-1, NOT_LISTED, l.model}, an, a.from);  // no memory left for it
+        SayLeftAlone(Look{-1, NOT_LISTED, l.model}, an, a.from);  // no memory left for it
         return;
     }
     if (!IsFinal(TableMachine(i).phase)) Pend(i, a);
@@ -363,7 +366,7 @@ int RulesChoose(const Taken& t, int* machine) {
     const Look l = LookAt(an, from);
     if (l.refusal == OTHER_MODEL && l.i < 0 && Expected(an)) SkipOtherModel(an);
     if (l.refusal != TAKEN) {
-        LeftAlone(l, an, from);
+        SayLeftAlone(l, an, from);
         return -1;
     }
     const uint64_t now = plat_now_ms();
@@ -381,7 +384,7 @@ int RulesChoose(const Taken& t, int* machine) {
     }
     int i = l.i;
     if (i < 0 && (i = Choose(an)) < 0) {
-        LeftAlone(Look{-1, NOT_LISTED, l.model}, an, from);  // no memory left for it
+        SayLeftAlone(Look{-1, NOT_LISTED, l.model}, an, from);  // no memory left for it
         return -1;
     }
     Machine& m = TableMachine(i);
@@ -433,7 +436,7 @@ int RulesChoose(const Taken& t, int* machine) {
     RunSetTheOne(i);
     m.on_path = true;
     m.connected = false;
-    m.path_from_ms = now;
+    m.path_from_ms = m.step_ms = now;
     return an.kind;
 }
 
@@ -453,7 +456,7 @@ void RulesStop(void) {
             Finish(i, SKIPPED, REASON_STOPPED_IN_BOOT_LOADER);  // restarting after its reset
         } else if (m.phase == RESETTING && !reset) {
             m.halt = REASON_RUN_STOPPED;  // no reset: it runs what it ran
-        } else if (m.phase == UPDATING && m.step == STEP_BOOT_LOADER) {
+        } else if (m.phase == UPDATING && BeforeTransfer(m.step)) {
             m.halt = REASON_STOPPED_IN_BOOT_LOADER;  // no '4', no '1', no transfer
         }
     }
@@ -495,3 +498,7 @@ bool RulesSequencerGoesOn(void) {
 const Machine& RulesMachine(int i) { return TableMachine(i); }
 
 int RulesMachineCount(void) { return TableCount(); }
+
+int RulesLeftAloneCount(void) { return static_cast<int>(left_alone.count); }
+
+const LeftAlone& RulesLeftAlone(int i) { return left_alone[static_cast<size_t>(i)]; }

@@ -13,9 +13,15 @@
 
 namespace {
 
-// Waiting for datagrams, the sequencer looks this often instead of once a
-// second: with several machines announcing, one a second falls behind.
-constexpr uint32_t kWaitPollMs = 20;
+// Waiting for datagrams, the sequencer looks at once when one comes (the
+// pauses block on news), and this often all the same, for the time limits
+// and for a machine that may begin once its listening second is over.
+constexpr uint32_t kWaitPollMs = 250;
+// Datagrams of no machine are traced one every this long, as a look a
+// second would and a flood of them never turns into a busy loop.
+constexpr uint32_t kJunkPollMs = 20;
+// After a download the run command is on its way: the next look is soon.
+constexpr uint32_t kHandOverMs = 20;
 constexpr uint32_t kIdlePollMs = 1000;
 
 SeqDriver d;
@@ -23,6 +29,7 @@ int current = -1;        // the machine of the sequencer's latest path
 bool path_open = false;  // its connection may be open: let go at the path's end
 Taken taken;             // what the sequencer was offered last
 bool offered = false;
+bool junk_taken = false;  // the last datagram offered was of no machine
 bool ending_pass = false;  // the run's last pass
 // Link thread sets, main thread clears as a path begins: the machine
 // closed the connection, and no reply will come on it.
@@ -41,9 +48,12 @@ void HearStops(void) {
     presses_seen = now;
 }
 
+// The transfer under way: data blocks acknowledged, sent and sent again.
+uint32_t acked = 0, sent = 0, resent = 0;
+
 void Tell(ExecNews news, uint32_t step = 0, uint32_t block = 0, int32_t answer = -1) {
     HearStops();  // a transfer abandoned ends inside the poll that ran it
-    if (current >= 0) d.event(current, ExecEvent{news, step, block, answer, plat_now_ms()});
+    if (current >= 0) d.event(current, ExecEvent{news, step, block, answer, plat_now_ms(), sent, resent});
 }
 
 int Choose(int retv) {
@@ -66,6 +76,8 @@ void SawTransition(M_STATE from, M_STATE to) {
         (from == M_BOOTLOADER_RECOGNIZED && to == M_UNLOCK_MEMORY))
         Tell(EX_CONNECTED);
     if (from == M_MACHINE_SEND_RESET && to == M_MACHINE_RESET) Tell(EX_RESET_SENT);
+    if (from == M_UNLOCK_MEMORY && to == M_REQUEST_DOWNLOAD_PREPARE) Tell(EX_UNLOCK_SENT);
+    if (from == M_REQUEST_DOWNLOAD_PREPARE && to == M_REQUEST_DOWNLOAD) Tell(EX_REQUEST_SENT);
     if (from == M_MACHINE_RESET && to == M_WAIT_FOR_UDP_DATA) {
         path_open = false;  // the reset path closed it
         Tell(EX_RESET_DONE);
@@ -79,7 +91,18 @@ void Transfer(TransferNews news, uint32_t block, int answer) {
     transferring.store(news != TN_DONE && news != TN_FAILED_BLOCK0 && news != TN_FAILED_DATA && news != TN_FAILED_EOT &&
                            news != TN_FAILED_CLOSING,
                        std::memory_order_release);
-    if (news != TN_STARTED && news != TN_DATA_SENT && news != TN_DATA_ACKED && news != TN_DONE) {
+    // Block by block only counted: told as progress, which a worker may
+    // gather into fewer records.
+    if (news == TN_STARTED) acked = sent = resent = 0;
+    if (news == TN_DATA_SENT) {
+        ++(answer == 0 ? sent : resent);
+        return;
+    }
+    if (news == TN_DATA_ACKED) {
+        Tell(EX_PROGRESS, 0, ++acked);
+        return;
+    }
+    if (news != TN_STARTED && news != TN_DONE) {
         // Why it failed: the machine hung up, or the user abandoned it.
         if (d.abandoned()) answer = kAnswerAbandoned;
         if (link_closed.load(std::memory_order_acquire)) answer = kAnswerClosed;
@@ -100,7 +123,7 @@ uint32_t Idle(void) {
     }
     if (d.goes_on()) {
         MReturnToWait();
-        return kWaitPollMs;
+        return kHandOverMs;
     }
     return kIdlePollMs;
 }
@@ -136,9 +159,11 @@ void BeforePoll(bool ending) {
     EndPathIfAsked();
     // Nothing new is started on the last pass before the end.
     if (ending || MGetstate() != M_WAIT_FOR_UDP_DATA || UDPOffered()) return;
+    junk_taken = false;
     if (d.take(true, &taken)) {
         UDPOffer(taken.a.data, taken.a.len);
         offered = true;
+        junk_taken = taken.junk;
     }
 }
 
@@ -148,9 +173,10 @@ void BeforePoll(bool ending) {
 uint32_t Pace(uint32_t delay_ms) {
     const M_STATE s = MGetstate();
     if (s == M_WAIT_FOR_UDP_DATA && d.busy()) return 0;
-    const bool handing_over = s == M_WAIT_FOR_UDP_DATA || (s == M_IDLE && path_open);
-    if (handing_over && delay_ms > kWaitPollMs) return kWaitPollMs;
-    return delay_ms;
+    uint32_t most = delay_ms;
+    if (s == M_WAIT_FOR_UDP_DATA) most = junk_taken ? kJunkPollMs : kWaitPollMs;
+    if (s == M_IDLE && path_open) most = kHandOverMs;
+    return delay_ms < most ? delay_ms : most;
 }
 
 bool RunEnds(bool stop_asked) {

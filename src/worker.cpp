@@ -149,13 +149,32 @@ int Choose(const Taken& t, int* machine) {
     return action;
 }
 
-void Event(int, const ExecEvent& e) {
-    if (e.news == EX_RUN_SENT) run_sent = true;
+void Write(const ExecEvent& e) {
     char out[kWireMaxBytes];
     const size_t n = WireEncode(WIRE_EVENT, &e, sizeof e, out);
     // One write per record: the parent never sees half of one.
     fflush(stderr);
     (void)plat_stderr_write(out, n);
+}
+
+// A transfer's progress goes to the parent a few times a second, not once
+// a block: a thousand workers writing a record a block would cost the
+// computer more than the transfers themselves.
+constexpr uint64_t kProgressEveryMs = 100;
+ExecEvent progress{};  // the newest not written yet; news 0 for none
+uint64_t progress_written_ms = 0;
+
+void Event(int, const ExecEvent& e) {
+    if (e.news == EX_RUN_SENT) run_sent = true;
+    if (e.news == EX_PROGRESS) {
+        progress = e;
+        if (e.at_ms < progress_written_ms + kProgressEveryMs) return;
+    } else if (progress.news == EX_PROGRESS) {
+        Write(progress);  // what came before it, first
+    }
+    if (e.news == EX_PROGRESS) progress_written_ms = e.at_ms;
+    progress = ExecEvent{};
+    Write(e);
 }
 
 void Tick(void) {}
@@ -184,6 +203,8 @@ bool Finished(void) {
 }  // namespace
 
 void WorkerStart(plat_console_handler stop, uint8_t* image_buf, long cap, long* size, uint8_t model_set) {
+    // A thousand workers must not crowd out the parent that listens and decides.
+    plat_yield_to_parent();
     stop_run = stop;
     image = image_buf;
     image_cap = cap;

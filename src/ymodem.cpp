@@ -71,14 +71,32 @@ uint16_t UpdateCRC16(uint16_t crcIn, uint8_t byte) {
     return static_cast<uint16_t>(crc);
 }
 
+namespace {
+
+// Each byte's effect on the register, worked out once: a block costs 1024
+// look-ups instead of 8192 shifts, which a thousand transfers at once feel.
+struct CrcTable {
+    uint16_t entry[256];
+    constexpr CrcTable() : entry{} {
+        for (uint32_t b = 0; b < 256; ++b) {
+            uint32_t crc = b << 8;
+            for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ kCrcPolynomial : crc << 1;
+            entry[b] = static_cast<uint16_t>(crc);
+        }
+    }
+};
+constexpr CrcTable kCrcTable;
+
+}  // namespace
+
+// The same value as feeding the data and two zero bytes through
+// UpdateCRC16: the table form needs no flush.
 uint16_t Cal_CRC16(const uint8_t* data, uint32_t size) {
     uint16_t crc = 0x0000;
     for (uint32_t i = 0; i < size; ++i) {
-        crc = UpdateCRC16(crc, data[i]);
+        crc = static_cast<uint16_t>((crc << 8) ^ kCrcTable.entry[((crc >> 8) ^ data[i]) & 0xFFu]);
     }
-    // The register lags the message by 16 bits; two zero bytes flush it.
-    crc = UpdateCRC16(crc, 0x00);
-    return UpdateCRC16(crc, 0x00);
+    return crc;
 }
 
 // One reply byte from the link's receive batch into *c. 0 when a byte was

@@ -12,8 +12,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -100,6 +103,16 @@ plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_l
         return PLAT_INVALID_SOCKET;
     }
     return s;
+}
+
+int plat_udp_grow_queue(plat_socket s, int bytes) {
+    // Root (as in a test's namespace) may pass rmem_max; others get up to it.
+    if (setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    if (getsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) return 0;
+    return granted;
 }
 
 int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
@@ -230,31 +243,25 @@ void plat_set_clock_hook(plat_clock_hook hook) { g_clock_hook.store(hook, std::m
 
 namespace {
 
-// One lock and one condition for every news word: posts are rare next to
-// the work they announce, and a waiter that wakes for another word only
-// looks at its own again.
-pthread_mutex_t g_news_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_news_cond;
-pthread_once_t g_news_once = PTHREAD_ONCE_INIT;
+// The kernel waits on the word itself: a post wakes only the threads that
+// wait for that word, with one call and no lock, which a thousand workers'
+// hand-overs a block need.
+long futex(plat_news* word, int op, uint32_t value, const timespec* rel) {
+    static_assert(sizeof(plat_news) == sizeof(uint32_t), "a futex is a 32-bit word");
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op, value, rel, nullptr, 0);
+}
 
-// The monotonic clock, as plat_now_ms: a wall clock set back would stretch a wait.
-void init_news_cond() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_news_cond, &attr);
-    pthread_condattr_destroy(&attr);
+uint64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 }  // namespace
 
 void plat_news_post(plat_news* news) {
-    pthread_once(&g_news_once, init_news_cond);
     news->fetch_add(1, std::memory_order_release);
-    // Taking the lock orders the post after a waiter's look at the word.
-    pthread_mutex_lock(&g_news_lock);
-    pthread_cond_broadcast(&g_news_cond);
-    pthread_mutex_unlock(&g_news_lock);
+    futex(news, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
 
 void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
@@ -262,20 +269,17 @@ void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
         if (news->load(std::memory_order_acquire) == seen) plat_sleep_ms(ms);
         return;
     }
-    pthread_once(&g_news_once, init_news_cond);
-    timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    pthread_mutex_lock(&g_news_lock);
+    // The monotonic clock, as plat_now_ms: a wall clock set back would stretch a wait.
+    const uint64_t until = monotonic_ns() + static_cast<uint64_t>(ms) * 1000000u;
+    // The kernel compares the word with `seen` before it sleeps, so a post
+    // between our look and the wait is never missed.
     while (news->load(std::memory_order_acquire) == seen) {
-        if (pthread_cond_timedwait(&g_news_cond, &g_news_lock, &until) == ETIMEDOUT) break;
+        const uint64_t now = monotonic_ns();
+        if (now >= until) return;
+        const uint64_t left = until - now;
+        const timespec rel{static_cast<time_t>(left / 1000000000u), static_cast<long>(left % 1000000000u)};
+        if (futex(news, FUTEX_WAIT_PRIVATE, seen, &rel) != 0 && errno == ETIMEDOUT) return;
     }
-    pthread_mutex_unlock(&g_news_lock);
 }
 
 int plat_start_thread(plat_thread_fn fn) {
@@ -500,6 +504,25 @@ int plat_child_read(const plat_child* child, void* buf, size_t cap) {
     return -1;
 }
 
+int plat_children_ready(const plat_child* const* children, int n, bool* ready) {
+    static pollfd* fds = nullptr;
+    static int fds_cap = 0;
+    if (n > fds_cap) {
+        pollfd* grown = static_cast<pollfd*>(realloc(fds, static_cast<size_t>(n) * sizeof *fds));
+        if (grown == nullptr) return -1;
+        fds = grown;
+        fds_cap = n;
+    }
+    for (int i = 0; i < n; ++i) fds[i] = pollfd{static_cast<int>(children[i]->from_child), POLLIN, 0};
+    int r;
+    do {
+        r = poll(fds, static_cast<nfds_t>(n), 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    for (int i = 0; i < n; ++i) ready[i] = fds[i].revents != 0;
+    return 0;
+}
+
 void plat_child_close_input(plat_child* child) {
     if (child->to_child >= 0) close(static_cast<int>(child->to_child));
     child->to_child = PLAT_INVALID_HANDLE;
@@ -540,10 +563,27 @@ int plat_stderr_write(const void* buf, size_t len) {
     return n == static_cast<ssize_t>(len) ? 0 : -1;
 }
 
+void plat_yield_to_parent(void) {
+    // nice's own default step: a tenth of the parent's weight when both want
+    // the CPU, and no privilege needed.
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, 0);
+    if (errno == 0) setpriority(PRIO_PROCESS, 0, now + 10);
+}
+
 bool plat_stdout_is_live_terminal(void) {
     // As git does: without TERM nothing says which sequences the terminal takes.
     const char* term = getenv("TERM");
     return isatty(1) == 1 && term != nullptr && term[0] != '\0' && strcmp(term, "dumb") != 0;
+}
+
+uint64_t plat_raise_open_files(uint64_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur >= wanted) return limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= wanted ? wanted : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0 && getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    return limit.rlim_cur;
 }
 
 int plat_make_dir(const char* path) {

@@ -108,6 +108,14 @@ plat_socket plat_udp_listen(uint16_t port, bool* in_use, char* why, size_t why_l
     return static_cast<plat_socket>(s);
 }
 
+int plat_udp_grow_queue(plat_socket s, int bytes) {
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    int granted = 0;
+    int len = sizeof granted;
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &len) != 0) return 0;
+    return granted;
+}
+
 int plat_udp_recv(plat_socket s, void* buf, size_t cap, uint32_t* from_addr) {
     sockaddr_in from{};
     int fromlen = sizeof from;
@@ -265,22 +273,10 @@ void plat_set_sleep_hook(plat_sleep_hook hook) { g_sleep_hook.store(hook, std::m
 
 void plat_set_clock_hook(plat_clock_hook hook) { g_clock_hook.store(hook, std::memory_order_release); }
 
-namespace {
-
-// One lock and one condition for every news word: posts are rare next to
-// the work they announce, and a waiter that wakes for another word only
-// looks at its own again.
-SRWLOCK g_news_lock = SRWLOCK_INIT;
-CONDITION_VARIABLE g_news_cond = CONDITION_VARIABLE_INIT;
-
-}  // namespace
-
 void plat_news_post(plat_news* news) {
     news->fetch_add(1, std::memory_order_release);
-    // Taking the lock orders the post after a waiter's look at the word.
-    AcquireSRWLockExclusive(&g_news_lock);
-    ReleaseSRWLockExclusive(&g_news_lock);
-    WakeAllConditionVariable(&g_news_cond);
+    // Wakes only the threads that wait for this word.
+    WakeByAddressAll(news);
 }
 
 void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
@@ -292,15 +288,14 @@ void plat_news_wait(plat_news* news, uint32_t seen, uint32_t ms) {
     static const MMRESULT fine_tick = timeBeginPeriod(1);
     (void)fine_tick;
     const ULONGLONG until = GetTickCount64() + ms;
-    AcquireSRWLockExclusive(&g_news_lock);
+    // The word is compared with `seen` before the wait sleeps, so a post
+    // between our look and the wait is never missed.
     while (news->load(std::memory_order_acquire) == seen) {
         const ULONGLONG now = GetTickCount64();
         if (now >= until) break;
-        if (!SleepConditionVariableSRW(&g_news_cond, &g_news_lock, static_cast<DWORD>(until - now), 0) &&
-            GetLastError() == ERROR_TIMEOUT)
+        if (!WaitOnAddress(news, &seen, sizeof seen, static_cast<DWORD>(until - now)) && GetLastError() == ERROR_TIMEOUT)
             break;
     }
-    ReleaseSRWLockExclusive(&g_news_lock);
 }
 
 int plat_start_thread(plat_thread_fn fn) {
@@ -594,6 +589,17 @@ int plat_child_read(const plat_child* child, void* buf, size_t cap) {
     return static_cast<int>(got);
 }
 
+// Anonymous pipes cannot be waited on: a look at each is what there is.
+int plat_children_ready(const plat_child* const* children, int n, bool* ready) {
+    for (int i = 0; i < n; ++i) {
+        DWORD waiting = 0;
+        const plat_handle from = children[i]->from_child;
+        ready[i] = from == PLAT_INVALID_HANDLE || !PeekNamedPipe(as_handle(from), nullptr, 0, nullptr, &waiting, nullptr) ||
+                   waiting > 0;
+    }
+    return 0;
+}
+
 void plat_child_close_input(plat_child* child) { close_handle(&child->to_child); }
 
 int plat_child_reap(plat_child* child, int* status, bool wait) {
@@ -632,6 +638,8 @@ int plat_stderr_write(const void* buf, size_t len) {
     return WriteFile(err, buf, static_cast<DWORD>(len), &wrote, nullptr) && wrote == len ? 0 : -1;
 }
 
+void plat_yield_to_parent(void) { SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS); }
+
 bool plat_stdout_is_live_terminal(void) {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
@@ -640,6 +648,8 @@ bool plat_stdout_is_live_terminal(void) {
     // Refused by consoles before Windows 10, which take no ANSI sequences.
     return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+uint64_t plat_raise_open_files(uint64_t wanted) { return wanted; }
 
 int plat_make_dir(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return 0;

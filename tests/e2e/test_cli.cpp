@@ -30,10 +30,11 @@ TEST(CommandLine, VersionAndHelpPrintAndExitAtOnce) {
     EXPECT_EQ(help.err(), "");
 }
 
-TEST(CommandLine, OptionsAfterTheImageKeepTheirOldMeaning) {
+// On a line without any of our options, what follows IMAGE is ignored.
+TEST(CommandLine, WithoutOptionsWhatFollowsTheImageIsIgnored) {
     ScratchDir dir;
     std::string image = dir.write("fw.bin", random_bytes(100, 5));
-    Proc p(lanflash_cmd({image, "--version"}), dir.path());
+    Proc p(lanflash_cmd({image, "notes.txt", "--frobnicate"}), dir.path());
     ASSERT_TRUE(wait_udp_bound(kStartMs));
     ASSERT_TRUE(p.wait_for_out("M_GET_IP-> M_WAIT_FOR_UDP_DATA", kStartMs)) << p.out();
     p.signal(SIGINT);

@@ -47,7 +47,9 @@ TEST_F(Fleet, SerialChoosesOneMachineAndNeverConnectsToAnother) {
     EXPECT_EQ(run({"--serial", "1032", "--fast", "--exit"}, &p), 0) << p->out();
     std::string out = p->out();
     EXPECT_NE(out.find("\nleft alone: 127.0.0.31"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nresult: 127.0.0.32 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.32 updated\nsummary: 1 updated, 1 left alone (not named)\nend\n"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(out.find("result: 127.0.0.31"), std::string::npos) << out;
     EXPECT_EQ(count_events(read_log(log_of(31)), "connect"), 0);
     EXPECT_TRUE(received_intact(32));
@@ -148,7 +150,7 @@ TEST_F(Fleet, AnAbsentMachineIsReportedMissingAndASwappedBoardIsUpdatedToo) {
     };
     EXPECT_EQ(lines_of("result: 127.0.0.91 updated"), 2u) << out;
     EXPECT_EQ(lines_of("result: 127.0.0.93 updated"), 1u) << out;
-    const std::string last = "\nresult: 127.0.0.92 not heard\nend\n";
+    const std::string last = "\nresult: 127.0.0.92 not heard\nsummary: 3 updated, 1 not heard; not heard: 127.0.0.92\nend\n";
     EXPECT_EQ(out.substr(out.size() - last.size()), last) << out;
     EXPECT_EQ(read_file(dir.file("swapped.bin")), std::string(bytes.begin(), bytes.end()));
     std::vector<nlohmann::json> lines;
@@ -180,10 +182,15 @@ TEST_F(Fleet, ATransferThatFailedOnceIsTriedAgainFromTheBootLoader) {
               0)
         << p->out();
     std::string out = p->out();
+    // Without --model, the first machine about to be updated names its model.
+    EXPECT_NE(out.find("\n127.0.0.95 is a Tavix7 and is about to be updated; no --model was given "
+                       "(--model Tavix7 keeps the image to it)"),
+              std::string::npos)
+        << out;
     const std::string again = "\n127.0.0.95: trying again (2 of 2) after: transfer failed\n";
     ASSERT_NE(out.find(again), std::string::npos) << out;
     EXPECT_EQ(out.find(again, out.find(again) + 1), std::string::npos) << out;
-    EXPECT_NE(out.find("\nresult: 127.0.0.95 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.95 updated\nsummary: 1 updated\nend\n"), std::string::npos) << out;
     auto log = read_log(log_of(95));
     EXPECT_EQ(count_events(log, "reset"), 1);
     EXPECT_EQ(count_events(log, "receive"), 2);
@@ -274,12 +281,13 @@ TEST_F(Fleet, JobsTwoNeverHasMoreThanTwoMachinesInProgress) {
 // lines, redrawn in place, and the block is gone before the results.
 TEST_F(Fleet, OnATerminalALiveBlockIsRedrawnAndClearedBeforeTheResults) {
     for (int n : {81, 82}) start_sim(n);
+    start_sim(83, {"--refuse-ms", "6000"});  // connecting, with no answer for seconds
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     std::string slave = ptsname(master);
-    std::vector<std::string> cmd = lanflash_cmd(named({81, 82}));
+    std::vector<std::string> cmd = lanflash_cmd(named({81, 82, 83}));
     for (const char* a : {"--all", "--model", "Tavix7", "--exit"}) cmd.push_back(a);
     cmd.push_back(image);
     pid_t pid = fork();
@@ -318,6 +326,12 @@ TEST_F(Fleet, OnATerminalALiveBlockIsRedrawnAndClearedBeforeTheResults) {
     for (size_t at = screen.find("F\x1b[J"); at != std::string::npos; at = screen.find("F\x1b[J", at + 1)) ++erasures;
     EXPECT_GE(erasures, 5u) << screen;
     EXPECT_NE(screen.find("      transfer    ["), std::string::npos) << screen;
+    // Its head counts the machines; the boot loader's steps are named, and
+    // a step that has waited for an answer for seconds says so.
+    EXPECT_NE(screen.find("done 0 (0 updated), in progress 3, waiting 0, left alone 0"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("      unlocking   [ "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("127.0.0.83      resetting   [ "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("5s  no answer for 5 s"), std::string::npos) << screen;
     // Cleared: the last erasure comes before the results, and no block after.
     EXPECT_LT(screen.rfind("F\x1b[J"), results) << screen;
     EXPECT_EQ(screen.find("%", results), std::string::npos) << screen;
@@ -335,7 +349,10 @@ TEST_F(Fleet, AmongThreeHundredAnnouncersOneMachineIsUpdatedAndEachOtherTracedOn
     std::unique_ptr<Proc> p;
     EXPECT_EQ(run({"--machine", "127.0.0.51", "--exit"}, &p), 0) << p->out();
     std::string out = p->out();
-    EXPECT_NE(out.find("\nresult: 127.0.0.51 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.51 updated\nsummary: 1 updated, " + std::to_string(kCrowd) +
+                       " left alone (not named)\nend\n"),
+              std::string::npos)
+        << out;
     EXPECT_TRUE(received_intact(51));
     auto count = [&](const std::string& text) {
         long n = 0;

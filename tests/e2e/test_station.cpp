@@ -219,15 +219,14 @@ TEST_F(Station, AKilledRunIsResumedByTheSameCommand) {
     args.push_back(image);
     auto first = std::make_unique<Proc>(lanflash_cmd(args), dir.path());
     const auto deadline = Clock::now() + std::chrono::milliseconds(kFleetMs);
-    std::string confirmed, cut;
+    // Cut once one machine is confirmed and another is in its transfer.
+    std::string cut;
     while (cut.empty() && Clock::now() < deadline) {
-        if (confirmed.empty()) {
-            const auto rows = query(db, "SELECT address FROM attempts WHERE result = 'updated'");
-            if (!rows.empty()) confirmed = rows[0].at("address");
-        }
-        for (int n : {21, 22, 23}) {
-            const std::string addr = "127.0.0." + std::to_string(n);
-            if (!confirmed.empty() && addr != confirmed && fleet_events(log, addr, " block 3 ok") > 0) cut = addr;
+        if (count_rows(db, "result = 'updated'") > 0) {
+            for (const Row& r : query(db, "SELECT address FROM attempts WHERE result = 'in progress'")) {
+                const std::string& a = r.at("address");
+                if (fleet_events(log, a, " block 3 ok") > 0 && fleet_events(log, a, " end-of-batch") == 0) cut = a;
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -237,17 +236,23 @@ TEST_F(Station, AKilledRunIsResumedByTheSameCommand) {
     // One after the other, but one restarting after its reset may be in
     // progress beside the one in its transfer.
     const size_t in_progress = count_rows(db, "result = 'in progress'");
-    EXPECT_GE(in_progress, 1u);
-    const long confirmed_connects = fleet_events(log, confirmed, " connect ");
+    EXPECT_EQ(count_rows(db, "result = 'in progress' AND address = '" + cut + "'"), 1u);
+    std::map<std::string, long> confirmed;  // address: its connections so far
+    for (const Row& r : query(db, "SELECT address FROM attempts WHERE result = 'updated'"))
+        confirmed[r.at("address")] = fleet_events(log, r.at("address"), " connect ");
+    ASSERT_FALSE(confirmed.empty());
 
     std::unique_ptr<Proc> p;
     ASSERT_EQ(run(command({21, 22, 23}, {"--jobs", "1"}), &p), 0) << p->out() << p->err();
     const std::string said = std::to_string(in_progress) + (in_progress == 1 ? " update" : " updates") +
                              " left in progress by a run that ended abruptly, now interrupted";
     EXPECT_NE(p->err().find(said), std::string::npos) << p->err();
-    EXPECT_EQ(fleet_events(log, confirmed, " connect "), confirmed_connects);
+    for (const auto& c : confirmed) EXPECT_EQ(fleet_events(log, c.first, " connect "), c.second) << c.first;
     EXPECT_EQ(count_rows(db, "result = 'interrupted'"), in_progress);
-    EXPECT_EQ(count_rows(db, "result = 'interrupted' AND address = '" + cut + "'"), 1u);
+    std::string rows;
+    for (const Row& r : query(db, "SELECT run, address, serial, result FROM attempts"))
+        rows += r.at("run") + " " + r.at("address") + " " + r.at("serial") + " " + r.at("result") + "\n";
+    EXPECT_EQ(count_rows(db, "result = 'interrupted' AND address = '" + cut + "'"), 1u) << cut << "\n" << rows;
     for (int n : {21, 22, 23}) {
         EXPECT_EQ(count_rows(db, "result = 'updated' AND serial = " + std::to_string(1000 + n)), 1u) << n;
         EXPECT_EQ(read_file(dir.file("127.0.0." + std::to_string(n) + ".bin")), std::string(bytes.begin(), bytes.end()));

@@ -240,6 +240,20 @@ TEST(MachineList, BadEntriesAreRefusedWithWhereTheyStand) {
         EXPECT_EQ(why.rfind(where + c.says, 0), 0u) << why;
     }
 
+    // Every bad line is told, the first ten each on a line of its own.
+    MachineListClear();
+    std::string twelve = "10.0.0.1\n";
+    for (int i = 0; i < 12; ++i) twelve += "bad" + std::to_string(i) + "\n";
+    const std::string list = files.Write(twelve);
+    MachineListAddFile(list.c_str());
+    char all[4096];
+    EXPECT_EQ(MachineListLoad(all, sizeof all), ML_BAD_LINE);
+    const std::string told = all;
+    EXPECT_EQ(told.rfind("--machines " + list + ":2: 'bad0' is not", 0), 0u) << told;
+    EXPECT_NE(told.find("\nlanflash: --machines " + list + ":11: 'bad9' is not"), std::string::npos) << told;
+    EXPECT_EQ(told.find("'bad10'"), std::string::npos) << told;
+    EXPECT_NE(told.find("\nlanflash: --machines: 2 more bad lines"), std::string::npos) << told;
+
     std::vector<std::string> paths;
     std::string why;
     MachineListClear();

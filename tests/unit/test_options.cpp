@@ -37,13 +37,14 @@ TEST(Options, EachUsageErrorSaysWhatIsWrong) {
     };
     const Case cases[] = {
         {{"--all", "--frobnicate", "fw.bin"}, "unknown option '--frobnicate'"},
-        {{"--tiemout", "60", "--all", "fw.bin"}, "unknown option '--tiemout'"},
+        {{"--tiemout", "60", "--all", "fw.bin"}, "unknown option '--tiemout' (did you mean --timeout?)"},
+        {{"--exit", "fw.bin", "--machnie=10.0.0.7"}, "unknown option '--machnie=10.0.0.7' (did you mean --machine?)"},
         {{"-v"}, "unknown option '-v'"},
-        {{"--Version"}, "unknown option '--Version'"},
+        {{"--Version"}, "unknown option '--Version' (did you mean --version?)"},
         {{"--help=1"}, "option '--help' takes no value"},
         {{"--jobs", "4", "fw.bin"}, "--jobs: only with --all"},
-        {{"--all", "--jobs", "0", "fw.bin"}, "--jobs: '0' is not a whole number from 1 to 256"},
-        {{"--all", "--jobs", "257", "fw.bin"}, "--jobs: '257' is not a whole number from 1 to 256"},
+        {{"--all", "--jobs", "0", "fw.bin"}, "--jobs: '0' is not a whole number from 1 to 4096"},
+        {{"--all", "--jobs", "4097", "fw.bin"}, "--jobs: '4097' is not a whole number from 1 to 4096"},
         {{"--log-dir", "logs", "fw.bin"}, "--log-dir: only with --all"},
         {{"--all", "--jobs=1", "--log-dir", "logs", "fw.bin"}, "--log-dir: only with --jobs greater than 1"},
         {{"--exit", "-x", "fw.bin"}, "unknown option '-x'"},
@@ -64,8 +65,9 @@ TEST(Options, EachUsageErrorSaysWhatIsWrong) {
         {{"--retries", "11", "fw.bin"}, "--retries: '11' is not a whole number from 0 to 10"},
         {{"--retries=-1", "fw.bin"}, "--retries: '-1' is not a whole number from 0 to 10"},
         {{"--all", "fw.bin"}, "an image is for one model: with --all and IMAGE, name it with --model Tavix7 or"},
-        {{"--all", "--model", "Tavix7", "fw.bin", "--timeout", "5"}, "'--timeout' comes after IMAGE; options come before it"},
-        {{"--exit", "--", "fw.bin", "10.0.0.7"}, "'10.0.0.7' comes after IMAGE; one IMAGE, and options come before it"},
+        {{"--exit", "--", "fw.bin", "10.0.0.7"}, "'10.0.0.7' comes after IMAGE; there is one IMAGE"},
+        {{"fw.bin", "--exit", "other.bin"}, "'other.bin' comes after IMAGE; there is one IMAGE"},
+        {{"--plan", "--all", "--jobs", "2", "--log-dir", "logs", "--model", "Tavix7", "fw.bin"}, "--log-dir: --plan connects"},
         {{"--model", "Tavix6", "fw.bin"}, "--model: 'Tavix6' is not Tavix7 or Tavix5S"},
         {{"--canary", "2", "fw.bin"}, "--canary: only with --all"},
         {{"--all", "--model", "Tavix7", "--canary", "0", "fw.bin"}, "--canary: '0' is not a whole number from 1 to 1000"},
@@ -98,11 +100,21 @@ TEST(Options, GoodLinesSetWhatTheySay) {
     EXPECT_EQ(p.opts.jobs, kDefaultJobs);
     EXPECT_EQ(p.opts.models, 1u << MODEL_T5S);
     EXPECT_EQ(p.image, 6);  // "--" ends the options
-    p = Parse({"fw.bin", "--version"});  // without options, what follows IMAGE is ignored
+    p = Parse({"--exit", "--", "--odd-name.bin"});  // "--" ends the options
+    EXPECT_EQ(p.result, CL_RUN);
+    EXPECT_EQ(p.image, 3);
+    p = Parse({"fw.bin", "--exit", "--timeout", "5"});
+    EXPECT_EQ(p.result, CL_RUN);
+    EXPECT_TRUE(p.opts.exit);
+    EXPECT_EQ(p.opts.timeout_s, 5u);
+    EXPECT_EQ(p.image, 1);
+    p = Parse({"fw.bin", "notes.txt", "--frobnicate"});  // no option at all: what follows IMAGE is ignored
     EXPECT_EQ(p.result, CL_RUN);
     EXPECT_FALSE(p.opts.any);
     EXPECT_EQ(p.image, 1);
     EXPECT_EQ(Parse({"--help", "--frobnicate"}).result, CL_HELP);
+    EXPECT_EQ(Parse({"fw.bin", "-h"}).result, CL_HELP);
+    EXPECT_EQ(Parse({"fw.bin", "--version"}).result, CL_VERSION);
     // The page listens on loopback unless an address is given.
     p = Parse({"--serve", "8080", "--station", "line.db", "--again", "fw.bin"});
     EXPECT_EQ(p.result, CL_RUN);

@@ -113,7 +113,7 @@ protected:
         }
         return began;
     }
-    void Ex(int i, ExecNews news, uint32_t step = 0) { RulesEvent(i, ExecEvent{news, step, 0, -1, fake_now}); }
+    void Ex(int i, ExecNews news, uint32_t step = 0) { RulesEvent(i, ExecEvent{news, step, 0, -1, fake_now, 0, 0}); }
     // A reset path from the connection to its close.
     void Reset(int i) {
         Ex(i, EX_CONNECTED);
@@ -547,7 +547,7 @@ TEST(ArrivalLine, MergesByKeyAndKeepsWhatCounts) {
 // part waits for the rest, and text or a length no record has is none.
 TEST(Wire, RecordsRoundTripAndAPartWaits) {
     char out[kWireMaxBytes];
-    const ExecEvent e{EX_TRANSFER, TN_FAILED_DATA, 7, 0x15, 123456789};
+    const ExecEvent e{EX_TRANSFER, TN_FAILED_DATA, 7, 0x15, 123456789, 9, 3};
     const size_t n = WireEncode(WIRE_EVENT, &e, sizeof e, out);
     WireHeader h;
     for (size_t part = 0; part < n; ++part) EXPECT_EQ(WireDecode(out, part, &h), 0) << part;

@@ -226,7 +226,7 @@ TEST_F(Wine, FastUpdateEndsWithinSecondsOfTheMachinesOwnPauses) {
     sim.wait(kEndMs);
     EXPECT_EQ(read_file(sim_out), std::string(data.begin(), data.end()));
     EXPECT_EQ(count_events(read_log(sim_log), "early"), 0) << read_file(sim_log);
-    EXPECT_NE(p->out().find("\nresult: 127.0.0.7 updated\nend\n"), std::string::npos) << p->out();
+    EXPECT_NE(p->out().find("\nresult: 127.0.0.7 updated\nsummary: 1 updated\nend\n"), std::string::npos) << p->out();
 }
 
 // A busy network on Windows: 200 other machines announcing once a second
@@ -242,7 +242,9 @@ TEST_F(Wine, AmongTwoHundredAnnouncersOneMachineIsUpdatedAndTheRunEnds) {
     sim.wait(kEndMs);
     EXPECT_EQ(read_file(dir.file("received.bin")), std::string(data.begin(), data.end()));
     const std::string out = p->out();
-    EXPECT_NE(out.find("\nresult: 127.0.0.7 updated\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.7 updated\nsummary: 1 updated, 200 left alone (not named)\nend\n"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("\nleft alone: 127.40.0.1\n"), std::string::npos) << out;
 }
 
@@ -270,7 +272,10 @@ TEST_F(Wine, ModelChoosesTheTavix7AndSkipsTheTavix5S) {
     EXPECT_EQ(p.wait(kUpdateMs), 3) << p.out() << p.err();
     const std::string out = p.out();
     EXPECT_NE(out.find("127.0.0.62: left alone (model Tavix5S), Tavix5S No: 12345\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nresult: 127.0.0.61 updated\nresult: 127.0.0.62 skipped\nend\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nresult: 127.0.0.61 updated\nresult: 127.0.0.62 skipped\n"
+                       "summary: 1 updated, 1 skipped; skipped: 127.0.0.62 (another model)\nend\n"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(read_file(dir.file("out61")), std::string(data.begin(), data.end()));
     EXPECT_EQ(count_events(read_log(dir.file("sim62")), "connect"), 0);
 }
@@ -303,7 +308,7 @@ TEST_F(Wine, AllUpdatesThreeMachinesAtOnceAndEndsByItself) {
         EXPECT_EQ(read_file(dir.file("out" + n)), std::string(data.begin(), data.end())) << n;
         EXPECT_EQ(count_events(read_log(dir.file("sim" + n)), "reset"), 1) << n;
     }
-    EXPECT_EQ(out.substr(out.size() - 13), " updated\nend\n") << out;
+    EXPECT_EQ(out.substr(out.size() - 32), " updated\nsummary: 3 updated\nend\n") << out;
     std::istringstream report(read_file(dir.file("report.jsonl")));
     std::vector<nlohmann::json> lines;
     for (std::string line; std::getline(report, line);) lines.push_back(nlohmann::json::parse(line));
