@@ -13,6 +13,9 @@
 #include <cstring>
 
 #include "platform.h"
+#include "posix_say.h"
+
+using posix::say;
 
 plat_library plat_library_open(const char* name, char* why, size_t why_len) {
     void* lib = dlopen(name, RTLD_NOW | RTLD_LOCAL);
@@ -41,7 +44,7 @@ int OpenLockFile(const char* path, char* why, size_t why_len) {
     }
     const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        snprintf(why, why_len, "open %s: %s", path, strerror(errno));
+        say(why, why_len, "open", path, errno);
         return -1;
     }
     if (lock_file.fd >= 0) close(lock_file.fd);
@@ -67,7 +70,7 @@ int plat_slot_hold(const char* path, uint64_t slot, char* why, size_t why_len) {
     if (fd < 0) return -1;
     struct flock l = Slot(slot);
     if (fcntl(fd, F_OFD_SETLK, &l) != 0) {
-        snprintf(why, why_len, "lock %s at %llu: %s", path, static_cast<unsigned long long>(slot), strerror(errno));
+        say(why, why_len, "fcntl F_OFD_SETLK", path, errno);
         return -1;
     }
     return 0;
@@ -78,7 +81,7 @@ int plat_slot_held(const char* path, uint64_t slot, char* why, size_t why_len) {
     if (fd < 0) return -1;
     struct flock l = Slot(slot);
     if (fcntl(fd, F_OFD_GETLK, &l) != 0) {
-        snprintf(why, why_len, "look at the lock of %s: %s", path, strerror(errno));
+        say(why, why_len, "fcntl F_OFD_GETLK", path, errno);
         return -1;
     }
     return l.l_type == F_UNLCK ? 0 : 1;
@@ -88,7 +91,7 @@ plat_socket plat_tcp_listen(uint32_t addr, uint16_t port, bool* in_use, char* wh
     *in_use = false;
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
-        snprintf(why, why_len, "socket: %s", strerror(errno));
+        say(why, why_len, "socket", nullptr, errno);
         return PLAT_INVALID_SOCKET;
     }
     // A restart right after the last run must find its port free, whatever

@@ -9,17 +9,11 @@
 #include <cstring>
 
 #include "platform.h"
+#include "win32_say.h"
+
+using win32::say;
 
 namespace {
-
-void SystemText(DWORD err, const char* call, char* why, size_t why_len) {
-    char text[256] = "";
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, text,
-                                   sizeof text, nullptr);
-    size_t len = n;
-    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r' || text[len - 1] == '.')) text[--len] = '\0';
-    snprintf(why, why_len, "%s: %s", call, len > 0 ? text : "error");
-}
 
 // One handle per lock file, kept open: its locks live as long as it does.
 struct LockFile {
@@ -37,7 +31,7 @@ HANDLE OpenLockFile(const char* path, char* why, size_t why_len) {
     HANDLE f = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) {
-        SystemText(GetLastError(), "CreateFile", why, why_len);
+        say(why, why_len, "CreateFile", path, GetLastError());
         return f;
     }
     if (lock_file.file != INVALID_HANDLE_VALUE) CloseHandle(lock_file.file);
@@ -57,7 +51,7 @@ BOOL LockSlot(HANDLE f, uint64_t slot, OVERLAPPED* at) {
 
 plat_library plat_library_open(const char* name, char* why, size_t why_len) {
     HMODULE lib = LoadLibraryA(name);
-    if (lib == nullptr && why != nullptr && why_len > 0) SystemText(GetLastError(), "LoadLibrary", why, why_len);
+    if (lib == nullptr && why != nullptr && why_len > 0) say(why, why_len, "LoadLibrary", name, GetLastError());
     return reinterpret_cast<plat_library>(lib);
 }
 
@@ -71,7 +65,7 @@ int plat_slot_hold(const char* path, uint64_t slot, char* why, size_t why_len) {
     if (f == INVALID_HANDLE_VALUE) return -1;
     OVERLAPPED at;
     if (!LockSlot(f, slot, &at)) {
-        SystemText(GetLastError(), "LockFileEx", why, why_len);
+        say(why, why_len, "LockFileEx", path, GetLastError());
         return -1;
     }
     return 0;
@@ -84,7 +78,7 @@ int plat_slot_held(const char* path, uint64_t slot, char* why, size_t why_len) {
     if (!LockSlot(f, slot, &at)) {
         const DWORD err = GetLastError();
         if (err == ERROR_LOCK_VIOLATION) return 1;
-        SystemText(err, "LockFileEx", why, why_len);
+        say(why, why_len, "LockFileEx", path, err);
         return -1;
     }
     (void)UnlockFileEx(f, 0, 1, 0, &at);
@@ -95,7 +89,7 @@ plat_socket plat_tcp_listen(uint32_t addr, uint16_t port, bool* in_use, char* wh
     *in_use = false;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
-        SystemText(static_cast<DWORD>(WSAGetLastError()), "socket", why, why_len);
+        say(why, why_len, "socket", nullptr, static_cast<DWORD>(WSAGetLastError()));
         return PLAT_INVALID_SOCKET;
     }
     // A worker holding it would keep the port bound after we end.
@@ -109,7 +103,7 @@ plat_socket plat_tcp_listen(uint32_t addr, uint16_t port, bool* in_use, char* wh
         const int err = WSAGetLastError();
         closesocket(s);
         *in_use = err == WSAEADDRINUSE;
-        SystemText(static_cast<DWORD>(err), "bind", why, why_len);
+        say(why, why_len, "bind", nullptr, static_cast<DWORD>(err));
         return PLAT_INVALID_SOCKET;
     }
     return static_cast<plat_socket>(s);

@@ -227,6 +227,41 @@ TEST_F(Fleet, OneSimPlaysAFleetWhoseMachinesEachFailOnceAndAreUpdated) {
     }
 }
 
+// Above the old limit of 256 jobs: three hundred machines of one
+// machine-sim in one wave, each reset and updated exactly once.
+TEST_F(Fleet, ThreeHundredMachinesInOneWaveAreEachUpdatedOnce) {
+    constexpr int kMachines = 300;
+    std::string list;
+    std::vector<std::string> addrs;
+    for (int i = 0; i < kMachines; ++i) {
+        // 127.0.3.1 and up: the fleet's consecutive addresses.
+        const uint32_t host = (3u << 8) + 1u + static_cast<uint32_t>(i);
+        addrs.push_back("127.0." + std::to_string(host >> 8) + "." + std::to_string(host & 0xFF));
+        list += addrs.back() + "\n";
+    }
+    Proc sim({sim_bin(), "--fleet", std::to_string(kMachines), "-a", addrs.front(), "-n", "3000", "--out-dir",
+              dir.path(), "--log", dir.file("fleet.log")},
+             dir.path());
+    std::unique_ptr<Proc> p;
+    const auto started = Clock::now();
+    EXPECT_EQ(run({"--machines", dir.write("list.txt", std::vector<uint8_t>(list.begin(), list.end())), "--all", "--model", "Tavix7", "--fast", "--jobs",
+                   std::to_string(kMachines), "--exit"},
+                  &p),
+              0)
+        << p->out();
+    const long took_ms = ms_between(started, Clock::now());
+    const std::string out = p->out();
+    EXPECT_NE(out.find("\nsummary: 300 updated\n"), std::string::npos) << out;
+    const auto log = read_log(dir.file("fleet.log"));
+    const std::string image_bytes(bytes.begin(), bytes.end());
+    for (const std::string& addr : addrs) {
+        EXPECT_EQ(count_events(log, addr + " reset"), 1) << addr;
+        EXPECT_EQ(count_events(log, addr + " receive"), 1) << addr;
+        EXPECT_EQ(read_file(dir.file(addr + ".bin")), image_bytes) << addr;
+    }
+    EXPECT_LT(took_ms, 45000) << out;
+}
+
 // Eight machines at once: their transfers run side by side, and each is
 // reset and updated exactly once.
 TEST_F(Fleet, ParallelTransfersOverlapAndEachMachineIsUpdatedOnce) {
