@@ -165,6 +165,7 @@ def main():
         "bytes_per_attempt": round(per_attempt, 1) if per_attempt else None,
         "goal_bytes_per_attempt": GOAL_ATTEMPT_BYTES,
         "all_updated": complete,
+        "runs": {"plain": plain, "station": with_station},
     }
     print(f"{'run (50 machines, --fast, 64 KiB)':<44} {'median s':>9}  each s")
     print(f"{'without --station and --serve':<44} {med_plain:>9.3f}  {result['plain_s']}")
@@ -172,6 +173,10 @@ def main():
     print(f"ratio {ratio} (goal <= {GOAL_RATIO}: {'met' if result['ratio_met'] else 'MISSED'}); "
           f"polls answered {result['polls_answered']}, failed {result['polls_failed']}; "
           f"every machine updated in every run: {complete}")
+    if not complete:
+        for kind, runs in (("without", plain), ("with", with_station)):
+            for r in runs:
+                print(f"  {kind}: {r['seconds']} s, status {r['status']}, {r['updated']} of {MACHINES} updated")
     print(f"file: {size} bytes for {attempts} attempts; {result['bytes_per_attempt']} bytes per attempt "
           f"beyond the first run's (goal about {GOAL_ATTEMPT_BYTES})")
     if args.json:
