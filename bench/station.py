@@ -98,7 +98,7 @@ def run(build, work, image, station=None):
     if poll:
         poll.join()
     out = open(os.path.join(work, "run.log")).read()
-    updated = out.count(" updated\n")
+    updated = sum(1 for line in out.splitlines() if line.startswith("result: ") and line.endswith(" updated"))
     return {"seconds": round(took, 3), "status": status, "updated": updated, "polls": counts}
 
 
