@@ -3,10 +3,14 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-DEBIAN_PACKAGES := cmake g++ make libgtest-dev iproute2 util-linux python3 nlohmann-json3-dev libssl-dev
-# make check also runs the Ansible playbook against simulated sites; that test
-# needs root, so only root installs them.
-CHECK_PACKAGES := ansible-core openssh-server
+# libsqlite3-dev and libmicrohttpd-dev: the headers of --station and --serve
+# (lanflash opens the libraries only when asked for them).
+DEBIAN_PACKAGES := cmake g++ make libgtest-dev iproute2 util-linux python3 nlohmann-json3-dev libssl-dev \
+	libsqlite3-dev libmicrohttpd-dev
+# make check also runs the Ansible playbook against simulated sites, and the
+# status page in headless Chromium; those tests need root (Chromium runs
+# there without its sandbox), so only root installs them.
+CHECK_PACKAGES := ansible-core openssh-server chromium
 
 .PHONY: all deps build check demo windows bench clean
 

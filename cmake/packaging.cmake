@@ -41,10 +41,12 @@ else()
     "machine into its boot loader over TCP port 888, sends it a firmware image\n"
     "with YMODEM and starts the new firmware. machine-sim plays such a machine,\n"
     "so that an update can be tried without hardware.")
-  # dpkg-shlibdeps (package dpkg-dev) finds the libraries' packages; the
-  # one opened only for --report's SHA-256 it cannot see.
+  # dpkg-shlibdeps (package dpkg-dev) finds the libraries' packages; those
+  # opened only when an option asks for them it cannot see: libcrypto for
+  # the SHA-256 of --report and --station, SQLite for --station,
+  # libmicrohttpd for --serve.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, libsqlite3-0, libmicrohttpd12")
 endif()
 
 include(CPack)

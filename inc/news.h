@@ -55,7 +55,7 @@ struct News {
 };
 
 typedef void (*NewsWatcher)(const News& n);
-// Up to four watchers, each told every record in the order they were added.
+// Up to eight watchers, each told every record in the order they were added.
 void NewsWatch(NewsWatcher watcher);
 void NewsTell(const News& n);
 // No watchers (tests).

@@ -26,6 +26,11 @@ struct LanflashOptions {
     uint32_t canary = 0;   // --canary: machines that go first; 0: none
     uint32_t max_failed = 0;  // --max-failed: failures that stop the rollout; 0: no limit
     bool plan = false;        // --plan: listen, say what the run would do, connect to nothing
+    const char* station = nullptr;  // --station: the database of every update
+    bool again = false;             // --again: update machines the station says have the image
+    bool serve = false;             // --serve: the status page
+    uint32_t serve_addr = 0;        // its address, network byte order (loopback unless given)
+    uint16_t serve_port = 0;
     // This process runs one machine for a parallel run's parent: its
     // announcements come on standard input, its progress goes to stderr.
     bool worker = false;

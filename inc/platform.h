@@ -210,3 +210,30 @@ uint64_t plat_utc_ms(void);
 // (libcrypto, BCrypt). 0 on success; -1 with the failing call in why.
 constexpr size_t PLAT_SHA256_BYTES = 32;
 int plat_sha256(const void* data, size_t len, uint8_t out[PLAT_SHA256_BYTES], char* why, size_t why_len);
+
+// ------------------------------------------- what some options open for a run
+// (src/platform/posix_open.cpp, src/platform/win32_open.cpp)
+
+// A shared library opened by its file name (libsqlite3.so.0, sqlite3.dll)
+// for the rest of the process's life, so that a run without the option that
+// needs it never maps it. nullptr with the reason in why.
+typedef void* plat_library;
+plat_library plat_library_open(const char* name, char* why, size_t why_len);
+// The address of a function the library exports, or nullptr.
+void* plat_library_symbol(plat_library lib, const char* name);
+
+// Locks that outlive no process: the system lets go of them when their
+// holder ends, however it ends (a kill, a crash, a power loss), so another
+// process can tell a run that died from one still going. Each is one slot
+// (a byte offset) of a lock file that is created if missing and never
+// written. Takes slot n of path for the rest of this process's life: 0 on
+// success, -1 with the reason in why.
+int plat_slot_hold(const char* path, uint64_t slot, char* why, size_t why_len);
+// 1 while another process holds slot n of path, 0 when none does, -1 when
+// it cannot be told (with the reason in why). Not for this process's own.
+int plat_slot_held(const char* path, uint64_t slot, char* why, size_t why_len);
+
+// A TCP socket listening on addr:port (network byte order; 0 for any
+// address), or PLAT_INVALID_SOCKET with the reason in why; *in_use when
+// another program holds the port.
+plat_socket plat_tcp_listen(uint32_t addr, uint16_t port, bool* in_use, char* why, size_t why_len);

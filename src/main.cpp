@@ -25,6 +25,9 @@
 #include "report.h"
 #include "rules.h"
 #include "seqexec.h"
+#include "serve.h"
+#include "station.h"
+#include "status.h"
 #include "worker.h"
 #include "ymodem.h"
 
@@ -149,6 +152,9 @@ static const char kUsage[] =
     "                     trace into DIR/ADDRESS.log, made anew\n"
     "  --report FILE      append to FILE one JSON line per machine as it has its\n"
     "                     result, and one summary line for the run\n"
+    "  --station FILE     keep every update in SQLite file FILE; skip what it has\n"
+    "  --again            with --station: update machines that have this image too\n"
+    "  --serve [ADDR:]PORT  the run on a web page at http://ADDR:PORT/ (127.0.0.1)\n"
     "  --canary N         with --all: the first N machines chosen go first (1 to\n"
     "                     1000); the others begin once all N are updated, and the\n"
     "                     rollout stops if one of them is not\n"
@@ -205,6 +211,11 @@ int main(int argc, char** argv) {
     case CL_RUN:
         break;
     }
+    // This build may lack them (lanflash.exe): said before anything starts.
+    if ((opts.station != nullptr && !StationBuilt(why, sizeof why)) || (opts.serve && !ServeBuilt(why, sizeof why))) {
+        fprintf(stderr, "lanflash: %s\n", why);
+        return 2;
+    }
     static char list_why[4096];  // up to ten bad lines of a list, and a count
     switch (MachineListLoad(list_why, sizeof list_why)) {
     case ML_LOADED:
@@ -260,14 +271,28 @@ int main(int argc, char** argv) {
     }
     // Which image a machine got, told apart from another of the same name.
     static char image_sha256[2 * PLAT_SHA256_BYTES + 1];
-    if (opts.report != nullptr && only_explore == 0) {
+    if ((opts.report != nullptr || opts.station != nullptr) && only_explore == 0) {
         uint8_t digest[PLAT_SHA256_BYTES];
         if (plat_sha256(fw_buf, static_cast<size_t>(fw_size), digest, why, sizeof why) != 0) {
-            fprintf(stderr, "lanflash: --report: %s\n", why);
+            fprintf(stderr, "lanflash: %s: %s\n", opts.report != nullptr ? "--report" : "--station", why);
             return 1;
         }
         Sha256Hex(digest, image_sha256);
         ReportImage(fw_name, fw_size, image_sha256);
+    }
+    int interrupted = 0;
+    if (opts.station != nullptr &&
+        !StationOpen(opts.station, fw_name, fw_size, image_sha256, LANFLASH_VERSION, &interrupted, why, sizeof why)) {
+        fprintf(stderr, "lanflash: --station: %s: %s\n", opts.station, why);
+        return 1;
+    }
+    if (interrupted > 0)
+        fprintf(stderr, "lanflash: --station: %s: %d update%s left in progress by a run that ended abruptly, now interrupted\n",
+                opts.station, interrupted, interrupted == 1 ? "" : "s");
+    if (opts.serve && !ServeOpen(opts.serve_addr, opts.serve_port, why, sizeof why)) {
+        fprintf(stderr, "lanflash: --serve: %s\n", why);
+        StationEnd(1);
+        return 1;
     }
     // What the options add fills the design's slots, before any thread
     // starts: the rules and what carries them out, or a worker's channel.
@@ -276,12 +301,22 @@ int main(int argc, char** argv) {
         SeqExecStart(WorkerDriver());
     } else if (opts.plan) {
         RulesStart(opts, only_explore == 1, fw_size);
+        // A plan tells what the station's record would leave alone.
+        if (StationOn() && !opts.again) RulesAskHasImage(StationHasImage);
         PlanStart();
         hooks.poll_listener = ListenPoll;
     } else if (opts.any) {
         RulesStart(opts, only_explore == 1, fw_size);
         ConsoleStart(parallel);
         if (ReportOn()) NewsWatch(ReportNews);
+        if (StationOn()) NewsWatch(StationNews);
+        if (StationOn() && !opts.again) RulesAskHasImage(StationHasImage);
+        if (opts.serve) {
+            StatusStart(opts, only_explore == 0 ? fw_name : nullptr, fw_size, image_sha256[0] ? image_sha256 : nullptr,
+                        LANFLASH_VERSION, RunStartedUtcMs());
+            NewsWatch(StatusNews);
+            ServeStart(StationOn() ? StationToday : nullptr);
+        }
         if (!parallel) SeqExecStart(SeqExecRules());
         hooks.poll_listener = ListenPoll;
     }
@@ -299,6 +334,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "lanflash: %s\n", why);
         const int counts[kReportCounts] = {};
         ReportSummary(counts, only_explore == 1, 1, RunStartedUtcMs(), plat_utc_ms(), LANFLASH_VERSION);
+        StationEnd(1);
         return 1;
     }
 
@@ -340,6 +376,7 @@ int main(int argc, char** argv) {
         int counts[kReportCounts];
         RunCounts(counts);
         ReportSummary(counts, only_explore == 1, status, RunStartedUtcMs(), plat_utc_ms(), LANFLASH_VERSION);
+        StationEnd(status);
     }
     puts("end");
     return status;

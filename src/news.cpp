@@ -3,7 +3,7 @@
 
 namespace {
 
-constexpr int kWatchers = 4;
+constexpr int kWatchers = 8;
 NewsWatcher watchers[kWatchers];
 int count = 0;
 

@@ -30,6 +30,9 @@ enum OptionId {
     OPT_CANARY,
     OPT_MAX_FAILED,
     OPT_PLAN,
+    OPT_STATION,
+    OPT_AGAIN,
+    OPT_SERVE,
     OPT_HELP,
     OPT_VERSION
 };
@@ -48,6 +51,8 @@ const OptionName kOptionNames[] = {
     {"--model", OPT_MODEL, true},     {"--canary", OPT_CANARY, true},      {"--max-failed", OPT_MAX_FAILED, true},
     {"--plan", OPT_PLAN, false},      {"--help", OPT_HELP, false},         {"--version", OPT_VERSION, false},
     {"-h", OPT_HELP, false},
+    {"--help", OPT_HELP, false},      {"--version", OPT_VERSION, false},
+    {"--station", OPT_STATION, true}, {"--again", OPT_AGAIN, false},       {"--serve", OPT_SERVE, true},
 };
 
 // The option `arg` names, with its "=value" part in *inline_value.
@@ -159,7 +164,37 @@ static CommandLine CheckCombination(const LanflashOptions& o, bool jobs_given, i
         snprintf(why, why_len, "an image is for one model: with --all and IMAGE, name it with --model Tavix7 or --model Tavix5S");
         return CL_USAGE_ERROR;
     }
+    if (o.again && o.station == nullptr) {
+        snprintf(why, why_len, "--again: only with --station");
+        return CL_USAGE_ERROR;
+    }
+    if (o.station != nullptr && image == 0) {
+        snprintf(why, why_len, "--station: nothing to record without IMAGE");
+        return CL_USAGE_ERROR;
+    }
     return CL_RUN;
+}
+
+// --serve PORT or ADDRESS:PORT; loopback unless an address is given, so
+// that the page is not on the network by surprise.
+static bool ParseServe(const char* value, LanflashOptions* o) {
+    const char* colon = strrchr(value, ':');
+    uint32_t addr = 0;
+    (void)ParseDottedQuad("127.0.0.1", &addr);
+    if (colon != nullptr) {
+        char text[16];
+        const size_t n = static_cast<size_t>(colon - value);
+        if (n == 0 || n >= sizeof text) return false;
+        memcpy(text, value, n);
+        text[n] = '\0';
+        if (!ParseDottedQuad(text, &addr)) return false;
+    }
+    uint64_t port = 0;
+    if (!ParseDecimal(colon != nullptr ? colon + 1 : value, 5, &port) || port == 0 || port > 65535) return false;
+    o->serve = true;
+    o->serve_addr = addr;
+    o->serve_port = static_cast<uint16_t>(port);
+    return true;
 }
 
 CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* image, char* why,
@@ -281,6 +316,22 @@ CommandLine ParseCommandLine(int argc, char** argv, LanflashOptions* opts, int* 
             (o->id == OPT_CANARY ? opts->canary : opts->max_failed) = static_cast<uint32_t>(number);
             break;
         }
+        case OPT_STATION:
+            if (value[0] == '\0') {
+                snprintf(why, why_len, "%s: the name is empty", o->name);
+                return CL_USAGE_ERROR;
+            }
+            opts->station = value;
+            break;
+        case OPT_AGAIN:
+            opts->again = true;
+            break;
+        case OPT_SERVE:
+            if (!ParseServe(value, opts)) {
+                snprintf(why, why_len, "--serve: '%s' is not PORT or ADDRESS:PORT (an IPv4 address, a port from 1 to 65535)", value);
+                return CL_USAGE_ERROR;
+            }
+            break;
         case OPT_ALL:
             opts->all = true;
             break;

@@ -141,6 +141,8 @@ int Choose(const Announcement& an) {
     if (has_image != nullptr && an.kind == kAppKind && has_image(an, when, sizeof when)) {
         const int skip = Add(an, SKIPPED);
         if (skip < 0) return -1;
+        // Without --all it is the run's one machine, and the run is done.
+        if (!RunOptions().all) RunSetTheOne(skip);
         Finish(skip, SKIPPED, REASON_ALREADY_UPDATED);
         News n{};
         n.kind = NEWS_LEFT_ALONE;

@@ -74,6 +74,15 @@ TEST(Options, EachUsageErrorSaysWhatIsWrong) {
         {{"--all", "--model", "Tavix7", "--canary", "1001", "fw.bin"}, "--canary: '1001' is not a whole number from 1"},
         {{"--max-failed", "1", "fw.bin"}, "--max-failed: only with --all"},
         {{"--all", "--model", "Tavix7", "--max-failed=1000001", "fw.bin"}, "--max-failed: '1000001' is not a whole"},
+        {{"--station=", "fw.bin"}, "--station: the name is empty"},
+        {{"--station", "line.db"}, "--station: nothing to record without IMAGE"},
+        {{"--again", "fw.bin"}, "--again: only with --station"},
+        {{"--serve", "80a", "fw.bin"}, "--serve: '80a' is not PORT or ADDRESS:PORT"},
+        {{"--serve", "0", "fw.bin"}, "--serve: '0' is not PORT or ADDRESS:PORT"},
+        {{"--serve=65536", "fw.bin"}, "--serve: '65536' is not PORT or ADDRESS:PORT"},
+        {{"--serve", ":8080", "fw.bin"}, "--serve: ':8080' is not PORT or ADDRESS:PORT"},
+        {{"--serve", "10.0.0:8080", "fw.bin"}, "--serve: '10.0.0:8080' is not PORT or ADDRESS:PORT"},
+        {{"--serve", "10.0.0.1:", "fw.bin"}, "--serve: '10.0.0.1:' is not PORT or ADDRESS:PORT"},
     };
     for (const Case& c : cases) {
         const Parsed p = Parse(c.args);
@@ -106,6 +115,17 @@ TEST(Options, GoodLinesSetWhatTheySay) {
     EXPECT_EQ(Parse({"--help", "--frobnicate"}).result, CL_HELP);
     EXPECT_EQ(Parse({"fw.bin", "-h"}).result, CL_HELP);
     EXPECT_EQ(Parse({"fw.bin", "--version"}).result, CL_VERSION);
+    // The page listens on loopback unless an address is given.
+    p = Parse({"--serve", "8080", "--station", "line.db", "--again", "fw.bin"});
+    EXPECT_EQ(p.result, CL_RUN);
+    EXPECT_TRUE(p.opts.serve && p.opts.again);
+    EXPECT_EQ(p.opts.serve_addr, 0x0100007Fu);  // 127.0.0.1, network byte order
+    EXPECT_EQ(p.opts.serve_port, 8080);
+    EXPECT_NE(p.opts.station, nullptr);  // points into the arguments, gone by now
+    p = Parse({"--serve=0.0.0.0:65535", "fw.bin"});
+    EXPECT_EQ(p.result, CL_RUN);
+    EXPECT_EQ(p.opts.serve_addr, 0u);
+    EXPECT_EQ(p.opts.serve_port, 65535);
 }
 
 }  // namespace

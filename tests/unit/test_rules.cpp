@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -420,6 +421,44 @@ TEST_F(Rules, WhatIsLeftAloneIsSaidOnce) {
     EXPECT_EQ(TableFind(Addr(2)), -1);  // a claim is not hearing it
     OutcomeEnd();
     EXPECT_EQ(RunExitStatus(), 3);
+}
+
+// A station's record: an application that has the image is asked about
+// once, left alone and done; a boot loader (no serial number) is never
+// asked. Without --all the one machine is done, and so is the run.
+std::vector<uint32_t> asked;
+bool HasImage(const Announcement& an, char* when, size_t cap) {
+    asked.push_back(an.serial);
+    snprintf(when, cap, "2026-12-09 07:12");
+    return an.serial == 5001;
+}
+
+TEST_F(Rules, AMachineThatHasTheImageIsLeftAloneAndCountsAsDone) {
+    asked.clear();
+    RulesAskHasImage(HasImage);
+    Start();
+    for (int round = 0; round < 3; ++round) {
+        App(1);
+        Boot(2);
+        App(3);
+        Later(1000);
+        (void)ActAll();
+    }
+    EXPECT_EQ(asked, (std::vector<uint32_t>{5001, 5003}));
+    EXPECT_EQ(PhaseOf(1), SKIPPED);
+    EXPECT_EQ(RulesMachine(TableFind(Addr(1))).rec.reason, REASON_ALREADY_UPDATED);
+    EXPECT_EQ(PhaseOf(2), UPDATING);
+    EXPECT_EQ(PhaseOf(3), RESETTING);
+    opts.all = false;
+    Start();
+    App(1);
+    Later(1000);
+    (void)ActAll();
+    EXPECT_EQ(Count(NEWS_BEGAN), 2);  // 2 and 3 of the first run
+    EXPECT_TRUE(RunFinished());
+    OutcomeEnd();
+    EXPECT_EQ(RunExitStatus(), 0);
+    RulesAskHasImage(nullptr);
 }
 
 // A stop: a transfer under way runs on; every other path ends before its

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -92,6 +93,22 @@ TEST_F(Wine, VersionAndHelpExitAtOnce) {
     EXPECT_EQ(help.wait(kEndMs), 0);
     EXPECT_EQ(help.out().rfind("Usage: lanflash [IMAGE]\n", 0), 0u) << help.out();
     EXPECT_EQ(help.err(), "");
+}
+
+// Debian has no SQLite or libmicrohttpd for Windows: each option says in
+// one line that this build lacks it, and what to use instead.
+TEST_F(Wine, StationAndServeSayThisBuildLacksThem) {
+    const std::string image = windows_path(dir.write("fw.bin", random_bytes(100, 5)));
+    for (const auto& args : {std::vector<std::string>{"--station", "line.db", image},
+                             std::vector<std::string>{"--serve", "8080", image}}) {
+        Proc p(lanflash_cmd(args), dir.path());
+        EXPECT_EQ(p.wait(kWineStartMs), 2);
+        const std::string err = p.err();
+        EXPECT_EQ(err.rfind("lanflash: " + args[0] + ": this build lacks it", 0), 0u) << err;
+        EXPECT_NE(err.find("--report FILE"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(p.out(), "");
+    }
 }
 
 TEST_F(Wine, CtrlCReachesTheConsoleHandler) {
