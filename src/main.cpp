@@ -253,13 +253,6 @@ int main(int argc, char** argv) {
         }
     }
 
-    // A worker hears of console events from its parent; where it has no
-    // console to hook (Windows), that is all it needs.
-    if (plat_install_console_handler(ConsoleHandler) != 0 && !opts.worker) {
-        fputs("Unable to install handler!\n", stderr);
-        return 1;
-    }
-
     const bool parallel = ParallelRun(opts) && only_explore == 0 && !opts.plan;
     if (parallel && !ParallelStart(opts, fw_buf, fw_size, fw_name, why, sizeof why)) {
         fprintf(stderr, "lanflash: %s\n", why);
@@ -328,6 +321,14 @@ int main(int argc, char** argv) {
     }
     listen_news = QuietPostMain;
     worker_news = QuietPostMain;
+
+    // Its thread starts after every slot is filled. A worker hears of
+    // console events from its parent; where it has no console to hook
+    // (Windows), that is all it needs.
+    if (plat_install_console_handler(ConsoleHandler) != 0 && !opts.worker) {
+        fputs("Unable to install handler!\n", stderr);
+        return 1;
+    }
 
     // Told now, not as a silent end: a port another program holds.
     if (opts.any && !opts.worker && !ListenOpen(why, sizeof why)) {

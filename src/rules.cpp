@@ -131,6 +131,22 @@ int Add(const Announcement& an, Phase phase) {
     return i;
 }
 
+// A machine failed for an address in conflict before its first try said
+// nothing of the image: its place in the canary and the waves goes to the
+// machines chosen after it. (None of those has begun while it waited.)
+void FailInConflict(int i) {
+    Machine& m = TableMachine(i);
+    if (m.chosen >= 0 && m.phase == WAITING) {
+        for (int k = 0; k < TableCount(); ++k) {
+            Machine& o = TableMachine(k);
+            if (o.chosen > m.chosen) --o.chosen;
+        }
+        m.chosen = -1;
+        --chosen_count;
+    }
+    Finish(i, FAILED, REASON_ADDRESS_CONFLICT);
+}
+
 // A machine just chosen, waiting to begin: skipped once the rollout has
 // stopped, failed at an address in conflict. Without --all it is the one,
 // also while it is listened to before it begins, or when it cannot.
@@ -162,7 +178,7 @@ int Choose(const Announcement& an) {
     } else if (RolloutStopped()) {
         Finish(i, SKIPPED, REASON_ROLLOUT_STOPPED);
     } else if (ConflictAt(an.addr)) {
-        Finish(i, FAILED, REASON_ADDRESS_CONFLICT);
+        FailInConflict(i);
     }
     Tell(IsFinal(TableMachine(i).phase) ? NEWS_CHOSEN_AND_DONE : NEWS_CHOSEN, i, &an);
     return i;
@@ -248,7 +264,7 @@ void NoteConflict(uint32_t addr, const uint8_t* first_mac, const uint8_t* second
     if (m.on_path && (m.phase == RESETTING || m.phase == UPDATING)) {
         m.halt = REASON_ADDRESS_CONFLICT;
     } else if (m.phase == WAITING || m.phase == RETRYING || m.phase == RESETTING || m.phase == UPDATING) {
-        Finish(i, FAILED, REASON_ADDRESS_CONFLICT);
+        FailInConflict(i);
     }
 }
 
@@ -392,7 +408,7 @@ int RulesChoose(const Taken& t, int* machine) {
     if (IsFinal(m.phase)) return -1;  // updated, failed or skipped: once per run
     // An address in conflict gets no new connection.
     if (ConflictAt(an.addr) && (m.phase == WAITING || m.phase == RETRYING || m.phase == RESETTING)) {
-        Finish(i, FAILED, REASON_ADDRESS_CONFLICT);
+        FailInConflict(i);
         return -1;
     }
     bool fresh = false;  // a new machine, or a new try of one

@@ -158,6 +158,8 @@ ssize_t write_without_sigpipe(int fd, const void* buf, size_t len) {
     return n;
 }
 
+int program_fd = -1;
+
 }  // namespace
 
 int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bool append_out, plat_child* child,
@@ -166,7 +168,11 @@ int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bo
     // Our own program, opened once: it stays the program we run if its file
     // is replaced meanwhile, and a thousand workers' execs need no lookup
     // in /proc, whose entries each worker's end would then have to clear.
-    static const int program = open("/proc/self/exe", O_PATH | O_CLOEXEC);
+    // (Kept at file scope, not as a function's static: its guarded start
+    // would pull in the C++ runtime's unwinding. Only the parent's main
+    // thread starts workers.)
+    if (program_fd < 0) program_fd = open("/proc/self/exe", O_PATH | O_CLOEXEC);
+    const int program = program_fd;
     if (program < 0) {
         say(why, why_len, "open", "/proc/self/exe", errno);
         return -1;

@@ -197,12 +197,14 @@ TEST_F(Stopping, AClosedConnectionEndsTheStepAtOnce) {
 }
 
 // A boot loader that announces itself once is updated: the listening
-// second ends, and the one datagram heard is acted on.
+// second ends, and the one datagram heard is acted on. (The machine starts
+// once lanflash listens: its one datagram must not come before that.)
 TEST_F(Stopping, AMachineHeardOnceIsActedOn) {
+    Proc p(lanflash_cmd({"--machine", "127.0.0.52", "--fast", "--exit", image}), dir.path());
+    ASSERT_TRUE(p.wait_for_out("M_WAIT_FOR_UDP_DATA", kFleetMs)) << p.out();
     start_sim(52, {"--state", "boot", "--count", "1"});
-    std::unique_ptr<Proc> p;
-    EXPECT_EQ(run({"--machine", "127.0.0.52", "--fast", "--exit"}, &p), 0) << p->out();
-    EXPECT_NE(p->out().find("\nresult: 127.0.0.52 updated\n"), std::string::npos) << p->out();
+    EXPECT_EQ(p.wait(kFleetMs), 0) << p.out();
+    EXPECT_NE(p.out().find("\nresult: 127.0.0.52 updated\n"), std::string::npos) << p.out();
     EXPECT_TRUE(received_intact(52));
 }
 

@@ -204,18 +204,34 @@ TEST_F(Rules, ANewMachineBeginsAfterItsListeningSecondOrOnceHeardOnce) {
 
 // --canary 3: three go first; the others begin once all three are updated,
 // and not one of them before; one of the three failing stops the rollout.
+// A machine at an address in conflict, found before or after it was chosen,
+// fails before it begins and gives its place among the three to the next.
 TEST_F(Rules, TheCanaryGoesFirstAndAFailureInItStopsTheRollout) {
     for (bool fail : {false, true}) {
         SetUp();
         opts.canary = 3;
         Start();
+        App(8);
+        int i = -1;
+        Act(&i);
+        ASSERT_GE(TableFind(Addr(8)), 0);  // chosen, listened to first
+        EXPECT_EQ(RulesMachine(TableFind(Addr(8))).chosen, 0);
+        for (int n : {8, 9}) {
+            if (n == 9) App(n);  // heard, not yet chosen
+            Arrival twins = Announce(n, "Tavix7", 5000 + n, fake_now);
+            twins.conflict = true;
+            RulesHeard(twins);
+            EXPECT_TRUE(ActAll().empty());
+            ASSERT_GE(TableFind(Addr(n)), 0);
+            EXPECT_EQ(PhaseOf(n), FAILED) << n;
+        }
         for (int n = 1; n <= 5; ++n) App(n);
         Later(kListenFirstMs);
         for (int n = 1; n <= 5; ++n) App(n);
         EXPECT_EQ(ActAll().size(), 3u);
         std::vector<int> rest;
         for (int n = 1; n <= 3; ++n) {
-            int i = TableFind(Addr(n));
+            i = TableFind(Addr(n));
             Reset(i);
             Boot(n);
             ASSERT_EQ(Act(&i), 1);
