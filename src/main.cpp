@@ -308,7 +308,6 @@ int main(int argc, char** argv) {
             StatusStart(opts, only_explore == 0 ? fw_name : nullptr, fw_size, image_sha256[0] ? image_sha256 : nullptr,
                         LANFLASH_VERSION, RunStartedUtcMs());
             NewsWatch(StatusNews);
-            ServeStart(StationOn() ? StationToday : nullptr);
         }
         if (!parallel) SeqExecStart(SeqExecRules());
         hooks.poll_listener = ListenPoll;
@@ -322,13 +321,15 @@ int main(int argc, char** argv) {
     listen_news = QuietPostMain;
     worker_news = QuietPostMain;
 
-    // Its thread starts after every slot is filled. A worker hears of
-    // console events from its parent; where it has no console to hook
+    // Its thread starts after every slot is filled, and before any other
+    // thread, which then leaves the console's signals to it. A worker hears
+    // of console events from its parent; where it has no console to hook
     // (Windows), that is all it needs.
     if (plat_install_console_handler(ConsoleHandler) != 0 && !opts.worker) {
         fputs("Unable to install handler!\n", stderr);
         return 1;
     }
+    if (opts.serve && opts.any && !opts.worker && !opts.plan) ServeStart(StationOn() ? StationToday : nullptr);
 
     // Told now, not as a silent end: a port another program holds.
     if (opts.any && !opts.worker && !ListenOpen(why, sizeof why)) {

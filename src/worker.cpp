@@ -100,8 +100,10 @@ uint32_t PollInput(void) {
         // The whole image is here before its first datagram: the sequencer
         // sends it once it acts on one.
         if (h.len != sizeof(WireDatagram) || !image_told || image_got != image_expected) return InputEnded();
-        *image_size = static_cast<long>(image_got);
         Lock();
+        // Published once, with the first datagram: the sequencer reads the
+        // size only after it took one, and then while it sends.
+        if (*image_size != static_cast<long>(image_got)) *image_size = static_cast<long>(image_got);
         if (count == kQueued) {  // the oldest says least
             head = (head + 1) % kQueued;
             --count;

@@ -103,7 +103,9 @@ TEST_F(Stopping, ACtrlCBeforeAWorkerBeganEndsItAndTheRun) {
 // Asked again, the transfers under way are abandoned: no '3', their
 // connections closed, each machine failed, and the run over in moments.
 TEST_F(Stopping, TheSecondCtrlCAbandonsTheTransfersWithoutTheRunCommand) {
-    for (int n : {35, 36}) start_sim(n, {"--block-delay-ms", "60"});
+    // Transfers of 10 s: ending within 4 s (a sanitizer's slower exits
+    // included) is not waiting for them.
+    for (int n : {35, 36}) start_sim(n, {"--block-delay-ms", "150"});
     std::vector<std::string> args = named({35, 36});
     for (const char* a : {"--all", "--model", "Tavix7", "--fast", "--exit", "--report"}) args.push_back(a);
     args.push_back(report);
@@ -115,7 +117,7 @@ TEST_F(Stopping, TheSecondCtrlCAbandonsTheTransfersWithoutTheRunCommand) {
     p.signal(SIGINT);
     const auto abandoned = Clock::now();
     EXPECT_EQ(p.wait(kFleetMs), 3) << p.out();
-    EXPECT_LT(ms_between(abandoned, Clock::now()), 3000) << p.out();
+    EXPECT_LT(ms_between(abandoned, Clock::now()), 4000) << p.out();
     for (int n : {35, 36}) {
         const std::string addr = "127.0.0." + std::to_string(n);
         EXPECT_EQ(events(n, "rx-cmd 0x33"), 0) << n;
