@@ -8,6 +8,7 @@
 #include "addrmap.h"
 #include "announce.h"
 #include "grow.h"
+#include "looks.h"
 #include "machines.h"
 #include "machlist.h"
 #include "model.h"
@@ -18,19 +19,7 @@
 
 namespace {
 
-struct Look {
-    int i;  // the machine in the table, or -1 (a new one)
-    Refusal refusal;
-    Model model;
-};
-
-// What the run has said of a key, once each: that its machine is left
-// alone, or that a name we do not know was traced.
-enum Said : int { SAID_LEFT_ALONE = 1, SAID_UNKNOWN_NAME = 2 };
-
 int chosen_count = 0;  // machines chosen for an update so far, in the order chosen
-AddrMap said;              // key -> the Said bits
-AddrMap in_conflict;       // addresses two boards announce
 AddrMap first_heard;       // address -> index into first_heard_ms
 Array<uint64_t> first_heard_ms;
 ArrivalLine to_list;       // exploring: machines not yet listed
@@ -39,89 +28,6 @@ ArrivalRing junk;          // datagrams of no machine
 uint64_t pending_seq = 0;  // datagrams of chosen machines that began to wait, so far
 int in_hand = -1;          // the chosen machine whose datagram an executor took, until judged
 RulesHasImage has_image = nullptr;
-Array<LeftAlone> left_alone;  // each said once, in the order said
-
-bool WasSaid(uint64_t key, Said what) {
-    const int bits = AddrMapGet(&said, key);
-    return bits >= 0 && (bits & what) != 0;
-}
-
-void MarkSaid(uint64_t key, Said what) {
-    const int had = AddrMapGet(&said, key);
-    (void)AddrMapPut(&said, key, (had < 0 ? 0 : had) | what);
-}
-
-bool ConflictAt(uint32_t addr) { return AddrMapGet(&in_conflict, addr) >= 0; }
-
-// A machine in the table was chosen when it was added: so its boot
-// loader, which announces no serial number, is chosen by its address.
-bool Chosen(const Announcement& an, bool in_table) {
-    if (!MachineListGiven() || in_table) return true;
-    if (MachineListHasAddress(an.addr)) return true;
-    return an.kind == kAppKind && MachineListHasSerial(an.serial);
-}
-
-// Named alone by its address or serial number, with --all: it must be heard.
-bool Expected(const Announcement& an) {
-    return RunOptions().all && (MachineListExpectedIndexOfAddress(an.addr) >= 0 ||
-                                (an.kind == kAppKind && MachineListExpectedIndexOfSerial(an.serial) >= 0));
-}
-
-// Another board than the one this machine heard: another serial number,
-// or another model. The name field's text behind the model's name may
-// change with the firmware, so it does not count.
-bool OtherBoard(const Machine& m, const Announcement& an) {
-    if (!m.rec.has_serial) return false;  // its application was never heard
-    int known_len = 0;
-    const bool other_model = MatchName(m.rec.name, &known_len) != an.kind || known_len != an.matched_len ||
-                             memcmp(m.rec.name, an.name, static_cast<size_t>(known_len)) != 0;
-    return m.rec.serial != an.serial || other_model;
-}
-
-Look LookAt(const Announcement& an, uint32_t from) {
-    Look l{TableFind(an.addr), TAKEN, ModelOfName(an.name, an.name_len)};
-    // Any host can send what looks like an announcement; only the machine
-    // itself is believed.
-    if (from != 0 && from != an.addr) {
-        l.refusal = SENT_FROM_ELSEWHERE;
-        return l;
-    }
-    // An application that is not the machine done at its address is a
-    // board swapped in, a machine of its own; at an address in conflict
-    // the other board is none.
-    if (l.i >= 0 && !ConflictAt(an.addr) && an.kind == kAppKind && IsFinal(TableMachine(l.i).phase) &&
-        OtherBoard(TableMachine(l.i), an))
-        l.i = -1;
-    const LanflashOptions& opts = RunOptions();
-    if (!Chosen(an, l.i >= 0)) {
-        l.refusal = NOT_LISTED;
-    } else if (!ModelWanted(opts.models, l.model)) {
-        l.refusal = OTHER_MODEL;
-    } else if (!opts.all && RunTheOne() >= 0 && l.i != RunTheOne()) {
-        l.refusal = NOT_THE_ONE;
-    }
-    return l;
-}
-
-uint64_t SaidKey(const Look& l, uint32_t addr, uint32_t from) {
-    return l.refusal == SENT_FROM_ELSEWHERE ? AddrPair(from, addr) : addr;
-}
-
-void SayLeftAlone(const Look& l, const Announcement& an, uint32_t from) {
-    const uint64_t key = SaidKey(l, an.addr, from);
-    if (WasSaid(key, SAID_LEFT_ALONE)) return;
-    MarkSaid(key, SAID_LEFT_ALONE);
-    (void)Push(left_alone, LeftAlone{an.addr, from, l.refusal, l.model});
-    News n{};
-    n.kind = NEWS_LEFT_ALONE;
-    n.machine = -1;
-    n.addr = an.addr;
-    n.from = from;
-    n.refusal = l.refusal;
-    n.model = l.model;
-    n.an = &an;
-    NewsTell(n);
-}
 
 int Add(const Announcement& an, Phase phase) {
     const int i = TableAdd(an, phase);
@@ -247,8 +153,7 @@ bool StillOnce(const Arrival& a) {
 }
 
 void NoteConflict(uint32_t addr, const uint8_t* first_mac, const uint8_t* second_mac) {
-    if (ConflictAt(addr)) return;
-    (void)AddrMapPut(&in_conflict, addr, 1);
+    if (!ConflictMark(addr)) return;
     News n{};
     n.kind = NEWS_CONFLICT;
     n.machine = -1;
@@ -302,8 +207,7 @@ void RulesStart(const LanflashOptions& opts, bool exploring, long bytes) {
     OutcomeStart(opts, exploring);
     RulesEventsStart(bytes);
     chosen_count = 0;
-    AddrMapFree(&said);
-    AddrMapFree(&in_conflict);
+    LooksStart();
     AddrMapFree(&first_heard);
     Release(first_heard_ms);
     LineClear(&to_list);
@@ -311,7 +215,6 @@ void RulesStart(const LanflashOptions& opts, bool exploring, long bytes) {
     junk = ArrivalRing{};
     pending_seq = 0;
     in_hand = -1;
-    Release(left_alone);
 }
 
 void RulesAskHasImage(RulesHasImage ask) { has_image = ask; }
@@ -515,6 +418,3 @@ const Machine& RulesMachine(int i) { return TableMachine(i); }
 
 int RulesMachineCount(void) { return TableCount(); }
 
-int RulesLeftAloneCount(void) { return static_cast<int>(left_alone.count); }
-
-const LeftAlone& RulesLeftAlone(int i) { return left_alone[static_cast<size_t>(i)]; }
