@@ -105,6 +105,10 @@ void RulesAbandon(void);
 // The machine's transfer is under way (or its '3' is due after it).
 bool RulesUnderWay(int machine);
 int RulesTransfersUnderWay(void);
+// A transfer under way, or a machine that had its run command and waits
+// to be heard: a stopped run still waits for them (up to the confirmation's
+// limit) unless asked again.
+bool RulesAwaiting(void);
 
 // Why the path to this machine must end now (an address conflict, no
 // connection), or REASON_NONE.

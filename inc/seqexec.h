@@ -21,6 +21,9 @@ struct SeqDriver {
     bool (*finished)(void);             // the run ends by itself
     // Any thread: the transfer under way is to be abandoned.
     bool (*abandoned)(void);
+    // Machines a stopped run still waits for, to hear them confirm (null:
+    // none, as in a worker, whose parent confirms).
+    bool (*awaits)(void);
 };
 
 // After the driver's start, before any thread starts.

@@ -253,7 +253,7 @@ void KeepTimeLimits(uint64_t now, int in_hand, bool any_waiting) {
 
 bool RunWaitText(uint64_t now, char* text, size_t cap) {
     if (FirstWaitText(now, text, cap)) return true;
-    if (!idle_after_work || finished || RolloutStopped()) return false;
+    if (!idle_after_work || finished || RolloutStopped() || stopping) return false;
     const bool named = MachineListExpectedCount() > 0;
     if (!opts.exit) {
         snprintf(text, cap, "waiting for more machines; Ctrl-C ends");

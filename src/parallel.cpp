@@ -360,8 +360,11 @@ uint32_t PollParallel(int console_event) {
     return kPollMs;
 }
 
-// Once every worker has ended and nothing more will start.
-bool RunEnds(bool) { return (stopping || RunFinished()) && running == 0; }
+// Once every worker has ended and nothing more will start; a stopped run
+// still hears the machines that had their run command, unless asked again.
+bool RunEnds(bool) {
+    return (RunFinished() || (stopping && (abandoning || !RulesAwaiting()))) && running == 0;
+}
 
 }  // namespace
 

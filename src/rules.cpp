@@ -398,6 +398,12 @@ int RulesTransfersUnderWay(void) {
     return n;
 }
 
+bool RulesAwaiting(void) {
+    for (int i = TableFirstUnfinished(); i < TableCount(); ++i)
+        if (TableMachine(i).phase == CONFIRMING || RulesUnderWay(i)) return true;
+    return false;
+}
+
 RecordReason RulesHalt(int i) { return i >= 0 && i < TableCount() ? TableMachine(i).halt : REASON_NONE; }
 
 bool RulesInTry(int i) { return i >= 0 && i < TableCount() && InTry(TableMachine(i).phase); }

@@ -181,7 +181,8 @@ uint32_t Pace(uint32_t delay_ms) {
 
 bool RunEnds(bool stop_asked) {
     HearStops();
-    return stop_asked || d.finished();
+    const bool awaits = d.awaits != nullptr && !d.abandoned() && d.awaits();
+    return (stop_asked && !awaits) || d.finished();
 }
 
 void DrainListener(void) {
@@ -222,5 +223,5 @@ void SeqExecStart(const SeqDriver& driver) {
 SeqDriver SeqExecRules(void) {
     hooks.console = Console;
     return SeqDriver{DrainListener, RulesTake, RulesChoose,          RulesEvent, RulesTick,
-                     RulesHalt,     RulesBusy, RulesSequencerGoesOn, Finished,   Abandoned};
+                     RulesHalt,     RulesBusy, RulesSequencerGoesOn, Finished,   Abandoned, RulesAwaiting};
 }

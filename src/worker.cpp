@@ -233,5 +233,5 @@ void WorkerStart(plat_console_handler stop, uint8_t* image_buf, long cap, long* 
 }
 
 SeqDriver WorkerDriver(void) {
-    return SeqDriver{Drain, Take, Choose, Event, Tick, Halt, Busy, GoesOn, Finished, Abandoned};
+    return SeqDriver{Drain, Take, Choose, Event, Tick, Halt, Busy, GoesOn, Finished, Abandoned, nullptr};
 }

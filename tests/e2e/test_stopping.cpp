@@ -73,6 +73,8 @@ TEST_F(Stopping, TheFirstCtrlCLetsTheTransfersUnderWayFinish) {
     for (int n : {31, 32, 33}) {
         EXPECT_TRUE(received_intact(n)) << n;
         EXPECT_EQ(events(n, "rx-cmd 0x33"), 1) << n;
+        // Heard to confirm before the run ends.
+        EXPECT_EQ(records()["127.0.0." + std::to_string(n)]["result"], "updated") << out;
     }
     EXPECT_EQ(count(out, "transfer failed"), 0u) << out;
     EXPECT_EQ(events(34, "connect"), 0);
@@ -129,20 +131,21 @@ TEST_F(Stopping, TheSecondCtrlCAbandonsTheTransfersWithoutTheRunCommand) {
 
 // One machine in this process: a Ctrl-C before its transfer leaves it in
 // its boot loader, untouched further; one during the transfer lets it end
-// with '3'; a second one abandons it.
+// with '3' and waits to hear it confirm; a second one abandons it.
 TEST_F(Stopping, OneMachineStopsBeforeItsTransferFinishesItOrAbandonsIt) {
     struct Case {
         const char* waits_for;  // in the trace, before the Ctrl-C
         bool fast;              // the first needs the pause before the transfer
         int presses;
         const char* result;
-        const char* reason;
+        const char* reason;  // nullptr: none
         long run_commands;
+        int status;
     };
     const Case cases[] = {
-        {"M_UNLOCK_MEMORY-> M_REQUEST_DOWNLOAD_PREPARE", false, 1, "skipped", "run stopped in boot loader", 0},
-        {"\nTransmit FW ...", true, 1, "unconfirmed", "stopped", 1},
-        {"\nTransmit FW ...", true, 2, "failed", "abandoned", 0},
+        {"M_UNLOCK_MEMORY-> M_REQUEST_DOWNLOAD_PREPARE", false, 1, "skipped", "run stopped in boot loader", 0, 3},
+        {"\nTransmit FW ...", true, 1, "updated", nullptr, 1, 0},
+        {"\nTransmit FW ...", true, 2, "failed", "abandoned", 0, 3},
     };
     int n = 40;
     for (const Case& c : cases) {
@@ -160,11 +163,12 @@ TEST_F(Stopping, OneMachineStopsBeforeItsTransferFinishesItOrAbandonsIt) {
             p.signal(SIGINT);
         }
         const auto asked = Clock::now();
-        EXPECT_EQ(p.wait(kFleetMs), 3) << p.out();
+        EXPECT_EQ(p.wait(kFleetMs), c.status) << p.out();
         EXPECT_LT(ms_between(asked, Clock::now()), c.presses == 2 ? 3000 : 20000) << p.out();
-        EXPECT_EQ(records()[addr]["result"], c.result) << c.reason;
-        EXPECT_EQ(records()[addr]["reason"], c.reason) << c.reason;
-        EXPECT_EQ(events(n, "rx-cmd 0x33"), c.run_commands) << c.reason;
+        const nlohmann::json record = records()[addr];
+        EXPECT_EQ(record["result"], c.result) << p.out();
+        EXPECT_EQ(record["reason"], c.reason ? nlohmann::json(c.reason) : nlohmann::json()) << p.out();
+        EXPECT_EQ(events(n, "rx-cmd 0x33"), c.run_commands) << c.result;
         if (c.run_commands == 1) {
             EXPECT_TRUE(received_intact(n));
         }

@@ -531,6 +531,12 @@ TEST_F(Rules, AStopLeavesEachPhaseAsItIsAndASecondAbandonsTheTransfer) {
     EXPECT_EQ(PhaseOf(5), FAILED);
     EXPECT_EQ(RulesMachine(transfer).rec.reason, REASON_ABANDONED);
     EXPECT_EQ(RulesTransfersUnderWay(), 0);
+    // The stopped run still waits to hear the machine that had its '3'.
+    EXPECT_TRUE(RulesAwaiting());
+    App(6);
+    EXPECT_TRUE(ActAll().empty());
+    EXPECT_EQ(PhaseOf(6), UPDATED);
+    EXPECT_FALSE(RulesAwaiting());
 }
 
 // Datagrams of one sender and address take one place in a line, the newest
