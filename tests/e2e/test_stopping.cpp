@@ -98,8 +98,11 @@ TEST_F(Stopping, ACtrlCBeforeAWorkerBeganEndsItAndTheRun) {
     const auto stopped = Clock::now();
     EXPECT_EQ(p.wait(kFleetMs), 3) << p.out();  // not every machine was updated
     EXPECT_LT(ms_between(stopped, Clock::now()), 5000) << p.out();
+    // (A machine named and not yet heard when the run stopped is not heard.)
     for (const auto& [address, record] : records())
-        EXPECT_TRUE(record["result"] == "updated" || record["reason"] == "run stopped") << record.dump();
+        EXPECT_TRUE(record["result"] == "updated" || record["reason"] == "run stopped" ||
+                    record["reason"] == "not heard")
+            << record.dump();
 }
 
 // Asked again, the transfers under way are abandoned: no '3', their
