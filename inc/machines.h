@@ -29,6 +29,9 @@ enum Step {
     STEP_CONFIRMING,
     STEP_FAILED
 };
+// The step as the live block and the page name it ("connecting",
+// "unlocking", "transfer" ...); "resetting" for none yet.
+const char* StepName(Step step);
 inline bool BeforeTransfer(Step s) { return s == STEP_BOOT_LOADER || s == STEP_UNLOCKING || s == STEP_REQUESTING; }
 
 struct Machine {

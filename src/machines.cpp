@@ -102,3 +102,28 @@ bool TableAnyNotHeard(void) {
         if (expected[e] == NOT_HEARD) return true;
     return false;
 }
+
+const char* StepName(Step step) {
+    switch (step) {
+    case STEP_RESTARTING:
+        return "restarting";
+    case STEP_BOOT_LOADER:
+        return "connecting";
+    case STEP_UNLOCKING:
+        return "unlocking";
+    case STEP_REQUESTING:
+        return "requesting";
+    case STEP_TRANSFER:
+        return "transfer";
+    case STEP_STARTING:
+        return "starting";
+    case STEP_CONFIRMING:
+        return "confirming";
+    case STEP_FAILED:
+        return "failed";
+    case STEP_NONE:
+    case STEP_RESETTING:
+        break;
+    }
+    return "resetting";
+}

@@ -236,31 +236,6 @@ void Reap(Job& job, bool input_closed) {
     }
 }
 
-const char* StepText(Step step) {
-    switch (step) {
-    case STEP_RESTARTING:
-        return "restarting";
-    case STEP_BOOT_LOADER:
-        return "connecting";
-    case STEP_UNLOCKING:
-        return "unlocking";
-    case STEP_REQUESTING:
-        return "requesting";
-    case STEP_TRANSFER:
-        return "transfer";
-    case STEP_STARTING:
-        return "starting";
-    case STEP_CONFIRMING:
-        return "confirming";
-    case STEP_FAILED:
-        return "failed";
-    case STEP_NONE:
-    case STEP_RESETTING:
-        break;
-    }
-    return "resetting";
-}
-
 // What the workers wrote, and which of them ended: one look at all, then
 // a read of those that have something.
 void ReadWorkers(void) {
@@ -306,7 +281,7 @@ void ShowBlock(uint64_t now) {
         const Machine& m = RulesMachine(job.machine);
         const bool blocks = m.step == STEP_TRANSFER || m.step == STEP_STARTING || m.step == STEP_CONFIRMING;
         const uint64_t silent = Awaits(m.step) && now > m.step_ms + kSilentAfterMs ? (now - m.step_ms) / 1000 : 0;
-        rows[count++] = DisplayRow{m.rec.addr, StepText(m.step), m.blocks_acked, blocks ? RulesDataBlocks() : 0,
+        rows[count++] = DisplayRow{m.rec.addr, StepName(m.step), m.blocks_acked, blocks ? RulesDataBlocks() : 0,
                                    job.started_ms, static_cast<uint32_t>(silent)};
     }
     char header[128], waits[128];

@@ -96,12 +96,10 @@ Sums Sum(const StatusView& v) {
 const char* PhaseText(const StatusTile& t) {
     static const char* const kPhases[] = {"resetting", "updating", "confirming", "updated", "failed",
                                           "unconfirmed", "listed", "waiting", "waiting to try again", "skipped"};
-    static const char* const kSteps[] = {nullptr, "resetting", "restarting", "boot loader", "transfer",
-                                         "starting", "confirming", "failed"};
     const Phase phase = static_cast<Phase>(t.phase);
-    if (IsFinal(phase) || !InTry(phase) || t.step == STEP_NONE || t.step >= sizeof kSteps / sizeof kSteps[0])
+    if (IsFinal(phase) || !InTry(phase) || t.step == STEP_NONE)
         return t.phase < sizeof kPhases / sizeof kPhases[0] ? kPhases[t.phase] : "?";
-    return kSteps[t.step];
+    return StepName(static_cast<Step>(t.step));
 }
 
 void PutString(Text& out, const char* s) {
