@@ -99,12 +99,16 @@ uint16_t Cal_CRC16(const uint8_t* data, uint32_t size) {
     return crc;
 }
 
+// The link's user gave the transfer up (the machine hung up, or it was
+// abandoned): no step is sent again.
+static bool GivenUp(void) { return hooks.give_up != nullptr && hooks.give_up(); }
+
 // One reply byte from the link's receive batch into *c. 0 when a byte was
 // taken, -1 when none came within ~8 s (*c untouched).
 static int32_t Receive_Byte(uint8_t* c, uint32_t timeout) {
     (void)timeout;
     int32_t result = -1;
-    for (uint32_t pass = 0; pass < kReplyWaitPasses && result == -1 && !(hooks.give_up && hooks.give_up()); ++pass) {
+    for (uint32_t pass = 0; pass < kReplyWaitPasses && result == -1 && !GivenUp(); ++pass) {
         if (flagTCPRXDataLocked.load(std::memory_order_acquire) == 0) {
             const uint16_t batch = TCPrxrecvedlength.load(std::memory_order_acquire);
             if (batch != 0) {
@@ -185,7 +189,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         } else {
             ++otherAnswers;
         }
-    } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts);
+    } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts && !GivenUp());
     if (ackReceived == 0) {
         if (hooks.transfer) hooks.transfer(TN_FAILED_BLOCK0, 0, errors == kStepLimitAttempts ? -1 : receivedC[0]);
         return kStepLimitAttempts;
@@ -221,8 +225,8 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
             } else {
                 ++errors;
             }
-        } while (ackReceived == 0 && errors < kStepLimitAttempts);
-        if (errors == kStepLimitAttempts) {
+        } while (ackReceived == 0 && errors < kStepLimitAttempts && !GivenUp());
+        if (ackReceived == 0) {
             if (hooks.transfer) hooks.transfer(TN_FAILED_DATA, blkNumber, lastAnswer);
             return kStepLimitAttempts;
         }
@@ -241,8 +245,8 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         } else {
             ++errors;
         }
-    } while (ackReceived == 0 && errors < kStepLimitAttempts);
-    if (errors == kStepLimitAttempts) {
+    } while (ackReceived == 0 && errors < kStepLimitAttempts && !GivenUp());
+    if (ackReceived == 0) {
         if (hooks.transfer) hooks.transfer(TN_FAILED_EOT, 0, eotAnswer);
         return kStepLimitAttempts;
     }
@@ -267,7 +271,7 @@ uint8_t Ymodem_Transmit(uint8_t* buf, const uint8_t* sendFileName, uint32_t size
         } else {
             ++otherAnswers;
         }
-    } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts);
+    } while (ackReceived == 0 && errors < kStepLimitAttempts && otherAnswers < kStepLimitAttempts && !GivenUp());
     if (hooks.transfer)
         hooks.transfer(ackReceived == 1 ? TN_DONE : TN_FAILED_CLOSING, 0, errors == kStepLimitAttempts ? -1 : receivedC[0]);
     return (ackReceived == 1) ? 0 : kStepLimitAttempts;

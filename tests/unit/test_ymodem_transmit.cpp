@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -16,9 +17,12 @@
 
 #include "../plain_crc.h"
 #include "eth.h"
+#include "hooks.h"
 #include "ymodem.h"
 
 namespace {
+
+std::atomic<bool> g_gave_up{false};
 
 using Bytes = std::vector<uint8_t>;
 using Answer = std::optional<Bytes>;  // nullopt: let the receiver answer as usual
@@ -266,6 +270,22 @@ TEST_F(YmodemTransmit, ConnectionClosedMidTransferFailsTheStep) {
     EXPECT_EQ(rx.Count(STX, 3), 10u);
     EXPECT_EQ(rx.Count(EOT), 0u);
     EXPECT_EQ(rx.fakeMs - closedAtMs, 80000u - 10u);  // its first wait had begun
+    EXPECT_EQ(trace, Dots(3));
+
+    // Given up by whoever holds the link (it saw the close, or the user
+    // abandoned the transfer): the block is not sent again.
+    Restart();
+    g_gave_up = false;
+    rx.quirk = [&](const Frame& f, Phase) -> Answer {
+        if (f.head == STX && f.num == 3) rx.linkDead = g_gave_up = true;
+        return rx.linkDead ? Answer(Bytes{}) : std::nullopt;
+    };
+    hooks.give_up = [] { return g_gave_up.load(); };
+    EXPECT_EQ(Run(5000), 10);
+    hooks.give_up = nullptr;
+    rx.Pump();  // what was sent after the last wait
+    EXPECT_EQ(rx.Count(STX, 3), 1u);
+    EXPECT_EQ(rx.Count(EOT), 0u);
     EXPECT_EQ(trace, Dots(3));
 }
 
