@@ -4,7 +4,6 @@ runner of a lanflash run over machine-sims that stay in their application,
 serves the parallel and lists sections too."""
 import os
 import re
-import signal
 import subprocess
 import threading
 import time
@@ -110,14 +109,7 @@ def run_fleet(ctx, image, label, addresses, serials, options=(), select=None, ga
             os.close(gate_w)
             gate_w = None
         tree = runner.watch_tree(lf, runner.RUN_DEADLINE_S)
-        result["lanflash_status"] = tree.pop("lanflash_status")
-        if "error" in tree:
-            result["error"] = tree.pop("error")
-        result["tree"] = tree
-        if tree["workers_left"] and "error" not in result:
-            result["error"] = f"{len(tree['workers_left'])} worker(s) still running after lanflash ended"
-        for pid in tree["workers_left"]:
-            os.kill(pid, signal.SIGKILL)
+        runner.take_tree(tree, result)
     finally:
         for fd in (gate_r, gate_w):
             if fd is not None:

@@ -282,6 +282,19 @@ def watch_tree(proc, deadline_s, first_seen=None, sample_s=TREE_SAMPLE_S):
     return out
 
 
+def take_tree(tree, result):
+    """Moves what watch_tree measured into RESULT (status, error, the tree) and kills any
+    worker lanflash left behind, which counts as an error of the run."""
+    result["lanflash_status"] = tree.pop("lanflash_status")
+    if "error" in tree:
+        result["error"] = tree.pop("error")
+    result["tree"] = tree
+    if tree["workers_left"] and "error" not in result:
+        result["error"] = f"{len(tree['workers_left'])} worker(s) still running after lanflash ended"
+    for pid in tree["workers_left"]:
+        os.kill(pid, signal.SIGKILL)
+
+
 def udp_bound(pid, port):
     """Whether PID holds a UDP socket bound to PORT: only then does it hear the first announcement."""
     inodes = set()

@@ -201,14 +201,7 @@ def run_thousand(ctx, img, label, n, options):
         threading.Thread(target=end_with, args=(sim, lf, result), daemon=True).start()
         tree = runner.watch_tree(lf, runner.RUN_DEADLINE_S, first_seen, SAMPLE_S)
         result["lanflash_run_s"] = round(time.monotonic() - lf_start, 2)
-        result["lanflash_status"] = tree.pop("lanflash_status")
-        if "error" in tree:
-            result["error"] = tree.pop("error")
-        result["tree"] = tree
-        if tree["workers_left"] and "error" not in result:
-            result["error"] = f"{len(tree['workers_left'])} worker(s) still running after lanflash ended"
-        for pid in tree["workers_left"]:
-            os.kill(pid, 9)
+        runner.take_tree(tree, result)
         machine1 = machine_cpu()
         # Its own time up to now: stopping it adds nothing of the run's.
         try:

@@ -289,6 +289,7 @@ int main(int argc, char** argv) {
     }
     // What the options add fills the design's slots, before any thread
     // starts: the rules and what carries them out, or a worker's channel.
+    bool serving = false;  // the page's thread starts with the others
     if (opts.worker) {
         WorkerStart(ConsoleHandler, fw_buf, FW_BUF_SIZE, &fw_size, opts.models);
         SeqExecStart(WorkerDriver());
@@ -308,6 +309,7 @@ int main(int argc, char** argv) {
             StatusStart(opts, only_explore == 0 ? fw_name : nullptr, fw_size, image_sha256[0] ? image_sha256 : nullptr,
                         LANFLASH_VERSION, RunStartedUtcMs());
             NewsWatch(StatusNews);
+            serving = true;
         }
         if (!parallel) SeqExecStart(SeqExecRules());
         hooks.poll_listener = ListenPoll;
@@ -329,7 +331,7 @@ int main(int argc, char** argv) {
         fputs("Unable to install handler!\n", stderr);
         return 1;
     }
-    if (opts.serve && opts.any && !opts.worker && !opts.plan) ServeStart(StationOn() ? StationToday : nullptr);
+    if (serving) ServeStart(StationOn() ? StationToday : nullptr);
 
     // Told now, not as a silent end: a port another program holds.
     if (opts.any && !opts.worker && !ListenOpen(why, sizeof why)) {

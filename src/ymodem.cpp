@@ -73,19 +73,16 @@ uint16_t UpdateCRC16(uint16_t crcIn, uint8_t byte) {
 
 namespace {
 
-// Each byte's effect on the register, worked out once: a block costs 1024
-// look-ups instead of 8192 shifts, which a thousand transfers at once feel.
+// Each byte's effect on the register (its eight shifts, as UpdateCRC16
+// makes them), worked out once: a block costs 1024 look-ups instead of
+// 8192 shifts, which a thousand transfers at once feel.
 struct CrcTable {
     uint16_t entry[256];
-    constexpr CrcTable() : entry{} {
-        for (uint32_t b = 0; b < 256; ++b) {
-            uint32_t crc = b << 8;
-            for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ kCrcPolynomial : crc << 1;
-            entry[b] = static_cast<uint16_t>(crc);
-        }
+    CrcTable() {
+        for (uint32_t b = 0; b < 256; ++b) entry[b] = UpdateCRC16(static_cast<uint16_t>(b << 8), 0);
     }
 };
-constexpr CrcTable kCrcTable;
+const CrcTable kCrcTable;
 
 }  // namespace
 

@@ -158,38 +158,43 @@ ssize_t write_without_sigpipe(int fd, const void* buf, size_t len) {
     return n;
 }
 
+// Our own program, opened once, and its path for the workers' argv[0].
 int program_fd = -1;
+char program_path[PATH_MAX];
+
+// Opens it, the first time: it stays the program we run if its file is
+// replaced meanwhile, and a thousand workers' execs need no lookup in
+// /proc, whose entries each worker's end would then have to clear. (At
+// file scope, not a function's statics: their guarded start would pull in
+// the C++ runtime's unwinding. Only the parent's main thread starts workers.)
+bool OpenProgram(char* why, size_t why_len) {
+    if (program_fd >= 0) return true;
+    const ssize_t len = readlink("/proc/self/exe", program_path, sizeof program_path - 1);
+    if (len < 0) {
+        say(why, why_len, "readlink", "/proc/self/exe", errno);
+        return false;
+    }
+    program_path[len] = '\0';
+    program_fd = open("/proc/self/exe", O_PATH | O_CLOEXEC);
+    if (program_fd < 0) {
+        say(why, why_len, "open", "/proc/self/exe", errno);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
 int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bool append_out, plat_child* child,
                     char* why, size_t why_len) {
     child->process = child->to_child = child->from_child = PLAT_INVALID_HANDLE;
-    // Our own program, opened once: it stays the program we run if its file
-    // is replaced meanwhile, and a thousand workers' execs need no lookup
-    // in /proc, whose entries each worker's end would then have to clear.
-    // (Kept at file scope, not as a function's static: its guarded start
-    // would pull in the C++ runtime's unwinding. Only the parent's main
-    // thread starts workers.)
-    if (program_fd < 0) program_fd = open("/proc/self/exe", O_PATH | O_CLOEXEC);
-    const int program = program_fd;
-    if (program < 0) {
-        say(why, why_len, "open", "/proc/self/exe", errno);
-        return -1;
-    }
-    char exe[PATH_MAX];
-    const ssize_t exe_len = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (exe_len < 0) {
-        say(why, why_len, "readlink", "/proc/self/exe", errno);
-        return -1;
-    }
-    exe[exe_len] = '\0';
+    if (!OpenProgram(why, why_len)) return -1;
     char** argv = static_cast<char**>(malloc((static_cast<size_t>(nargs) + 2) * sizeof(char*)));
     if (argv == nullptr) {
         say(why, why_len, "malloc", nullptr, ENOMEM);
         return -1;
     }
-    argv[0] = exe;
+    argv[0] = program_path;
     for (int i = 0; i < nargs; i++) argv[i + 1] = const_cast<char*>(args[i]);
     argv[nargs + 1] = nullptr;
 
@@ -197,7 +202,7 @@ int plat_spawn_self(const char* const* args, int nargs, const char* out_path, bo
     pid_t pid = -1;
     int rc = open_child_fds(&f, out_path, append_out, why, why_len);
     if (rc == 0) {
-        rc = spawn(f, program, argv, &pid);
+        rc = spawn(f, program_fd, argv, &pid);
         if (rc != 0) say(why, why_len, "fork", nullptr, rc);
     }
     free(argv);
